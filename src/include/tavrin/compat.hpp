@@ -1,0 +1,93 @@
+// The few shims for differences between CPython 3.9 and 3.13. Everything
+// newer than 3.9 goes behind a PY_VERSION_HEX guard here, nowhere else.
+#pragma once
+
+#include "ref.hpp"
+
+namespace tavrin {
+
+// Attribute lookup that tells "missing" (0, no error) from a failure (-1).
+inline int get_optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* r = nullptr;
+    int rc = PyObject_GetOptionalAttr(obj, name, &r);
+    out = Ref::steal(r);
+    return rc;
+#else
+    out = Ref::steal(PyObject_GetAttr(obj, name));
+    if (out) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+#endif
+}
+
+// Dict lookup with a strong result; 1 found, 0 missing, -1 error.
+// Never swallows errors (the old PyDict_GetItem does).
+inline int dict_get_ref(PyObject* dict, PyObject* key, Ref& out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* r = nullptr;
+    int rc = PyDict_GetItemRef(dict, key, &r);
+    out = Ref::steal(r);
+    return rc;
+#else
+    PyObject* r = PyDict_GetItemWithError(dict, key);
+    out = Ref::borrow(r);
+    if (r) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// The referent of a weak reference as a strong reference (empty when dead).
+inline int weakref_get(PyObject* ref, Ref& out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* r = nullptr;
+    int rc = PyWeakref_GetRef(ref, &r);
+    out = Ref::steal(r);
+    return rc;
+#else
+    PyObject* r = PyWeakref_GetObject(ref);
+    if (!r) {
+        return -1;
+    }
+    if (r == Py_None) {
+        out.reset();
+        return 0;
+    }
+    out = Ref::borrow(r);
+    return 1;
+#endif
+}
+
+// A type's own namespace (borrowed). Static builtin types keep it
+// per interpreter from 3.12 on, where tp_dict may be null.
+inline Ref type_dict(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(t));
+#else
+    return Ref::borrow(t->tp_dict);
+#endif
+}
+
+// The type's attribute cache tag, or 0 where it has none yet. A type's tag
+// changes whenever it or any class in its MRO is modified.
+inline unsigned int type_version(PyTypeObject* t) noexcept {
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (!PyUnstable_Type_AssignVersionTag(t)) {
+            return 0;
+        }
+#else
+        return 0;
+#endif
+    }
+    return t->tp_version_tag;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,829 @@
+// tavrin.datastructures.memberbag: MemberBag, a dict whose attribute
+// dictionary is the instance itself, and NestedMemberBag, which reads and
+// writes dotted key paths through nested levels of its own class.
+#include <tavrin/module.hpp>
+
+using tavrin::Function;
+using tavrin::Kind;
+using tavrin::LookupCache;
+using tavrin::PendingError;
+using tavrin::RecursionGuard;
+using tavrin::Ref;
+
+namespace {
+
+// Process-wide state, filled once by the module body.
+struct State {
+    PyObject* Mapping = nullptr;
+    PyObject* MutableMapping = nullptr;
+    PyTypeObject* MemberBag = nullptr;
+    PyTypeObject* Nested = nullptr;
+    PyObject* newobj = nullptr;        // copyreg.__newobj__
+    PyObject* mm_setdefault = nullptr;  // MutableMapping.setdefault
+    PyObject* unpack_pair = nullptr;   // Python helper for unusual update elements
+
+    // Raw entries of dict, to recognise when super() lands on them.
+    PyObject* dict_init = nullptr;
+    PyObject* dict_repr = nullptr;
+    PyObject* dict_getitem = nullptr;
+    PyObject* dict_setitem = nullptr;
+    PyObject* dict_delitem = nullptr;
+    PyObject* dict_contains = nullptr;
+
+    // Our own descriptors.
+    PyObject* bag_init = nullptr;
+    PyObject* nested_getitem = nullptr;
+    PyObject* nested_update = nullptr;
+
+    PyObject* s_dict = nullptr;
+    PyObject* s_init = nullptr;
+    PyObject* s_repr = nullptr;
+    PyObject* s_getitem = nullptr;
+    PyObject* s_setitem = nullptr;
+    PyObject* s_delitem = nullptr;
+    PyObject* s_contains = nullptr;
+    PyObject* s_setdefault = nullptr;
+    PyObject* s_update = nullptr;
+    PyObject* s_items = nullptr;
+    PyObject* s_index = nullptr;
+    PyObject* s_class = nullptr;
+    PyObject* s_name = nullptr;
+    PyObject* s_split = nullptr;
+    PyObject* s_dot = nullptr;
+    PyObject* empty_tuple = nullptr;
+};
+State S;
+
+// One cache per question asked; each remembers the last type it confirmed.
+LookupCache bag_super_init, bag_super_repr;
+LookupCache nested_super_init, nested_super_getitem, nested_super_setitem, nested_super_delitem,
+    nested_super_contains;
+LookupCache own_getitem, own_update, own_setdefault, level_update;
+
+// ---------------------------------------------------------------- MemberBag
+
+// super(MemberBag, self).__init__(*args, **kwargs), then self.__dict__ = self.
+int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+    const int fast = bag_super_init.check(Py_TYPE(self), S.MemberBag, S.s_init, S.dict_init);
+    if (fast < 0) {
+        return -1;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    if (fast) {
+        // dict.__init__ is exactly the dict type's init slot.
+        if (PyDict_Type.tp_init(self, tuple.get(), kwargs) < 0) {
+            return -1;
+        }
+    } else {
+        Ref raw;
+        if (tavrin::super_lookup(Py_TYPE(self), S.MemberBag, S.s_init, raw) < 0) {
+            return -1;
+        }
+        Ref bound;
+        if (!raw) {
+            PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
+            return -1;
+        }
+        if (descrgetfunc get = Py_TYPE(raw.get())->tp_descr_get) {
+            bound = Ref::steal(get(raw.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        } else {
+            bound = std::move(raw);
+        }
+        if (!bound) {
+            return -1;
+        }
+        Ref r = Ref::steal(PyObject_Call(bound.get(), tuple.get(), kwargs));
+        if (!r) {
+            return -1;
+        }
+    }
+    return PyObject_SetAttr(self, S.s_dict, self);
+}
+
+PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_bag_init("__init__", "$self, *args, **kwargs",
+                    "Build the dict from the arguments as dict() does, then make the instance its own\n"
+                    "attribute dictionary: self.__dict__ is self, so every entry with a string key is\n"
+                    "also an attribute and every attribute write is an entry.",
+                    bag_init);
+
+PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::pair<PyObject* const*, Py_ssize_t> star;
+    Ref kw;
+    if (!f_bag_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
+        return nullptr;
+    }
+    if (bag_init_impl(self, star.first, star.second, kw.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_bag_repr("__repr__", "$self", nullptr, bag_repr);
+
+PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!f_bag_repr.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    Ref cls = Ref::steal(PyObject_GetAttr(self, S.s_class));
+    if (!cls) {
+        return nullptr;
+    }
+    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), S.s_name));
+    if (!name) {
+        return nullptr;
+    }
+    const int fast = bag_super_repr.check(Py_TYPE(self), S.MemberBag, S.s_repr, S.dict_repr);
+    if (fast < 0) {
+        return nullptr;
+    }
+    Ref inner = fast ? Ref::steal(PyDict_Type.tp_repr(self)) : tavrin::call_super(self, S.MemberBag, S.s_repr, nullptr, 0);
+    if (!inner) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("%S(%S)", name.get(), inner.get());
+}
+
+// Copying and pickling rebuild the object without running __init__, so
+// both go through here to give it back its identity as attribute dictionary.
+PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_bag_reduce("__reduce__", "$self",
+                      "Pickle and copy support: the entries are the state, restored without\n"
+                      "re-splitting keys, and the copy is again its own attribute dictionary.",
+                      bag_reduce);
+
+PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!f_bag_reduce.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    Ref state = Ref::steal(PyDict_Copy(self));
+    if (!state) {
+        return nullptr;
+    }
+    return Py_BuildValue("O(O)O", S.newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+}
+
+PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_bag_setstate("__setstate__", "$self, state",
+                        "Restore the entries saved by __reduce__ as they were stored.", bag_setstate);
+
+PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* state;
+    if (!f_bag_setstate.bind(self, args, nargs, kwnames, &state)) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, S.s_dict, self) < 0 || PyDict_Update(self, state) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------- NestedMemberBag
+
+// A key is a path when it is a str containing ".". Exact str keys are
+// split here; a str subclass gets its own `in` and `split`, as the class
+// statement's code would call them.
+// Returns 1 with head/rest set, 0 for a plain key, -1 on error.
+int split_path(PyObject* key, Ref& head, Ref& rest) {
+    if (PyUnicode_CheckExact(key)) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, len, 1);
+        if (dot < 0) {
+            return dot == -1 ? 0 : -1;
+        }
+        head = Ref::steal(PyUnicode_Substring(key, 0, dot));
+        rest = Ref::steal(PyUnicode_Substring(key, dot + 1, len));
+        return head && rest ? 1 : -1;
+    }
+    if (!PyUnicode_Check(key)) {
+        return 0;
+    }
+    const int has = PySequence_Contains(key, S.s_dot);
+    if (has <= 0) {
+        return has;
+    }
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) {
+        return -1;
+    }
+    Ref parts = Ref::steal(PyObject_CallMethodObjArgs(key, S.s_split, S.s_dot, one.get(), nullptr));
+    if (!parts) {
+        return -1;
+    }
+    Ref pair = Ref::steal(PyObject_CallOneArg(S.unpack_pair, parts.get()));
+    if (!pair) {
+        return -1;
+    }
+    head = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    return 1;
+}
+
+// super(NestedMemberBag, self).__getitem__(key)
+Ref super_getitem(PyObject* self, PyObject* key) {
+    const int fast = nested_super_getitem.check(Py_TYPE(self), S.Nested, S.s_getitem, S.dict_getitem);
+    if (fast < 0) {
+        return Ref();
+    }
+    if (fast) {
+        return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+    }
+    return tavrin::call_super(self, S.Nested, S.s_getitem, &key, 1);
+}
+
+// Whether obj[key] lands in nested_getitem with super() landing in dict:
+// then the walk can go on here instead of through the slot machinery.
+int walks_here(PyObject* obj) {
+    const int own = own_getitem.check(Py_TYPE(obj), nullptr, S.s_getitem, S.nested_getitem);
+    if (own <= 0) {
+        return own;
+    }
+    return nested_super_getitem.check(Py_TYPE(obj), S.Nested, S.s_getitem, S.dict_getitem);
+}
+
+PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_getitem("__getitem__", "$self, key", nullptr, nested_getitem);
+
+Ref getitem_impl(PyObject* self, PyObject* key) {
+    RecursionGuard guard(" while reading a NestedMemberBag path");
+    if (guard.failed()) {
+        return Ref();
+    }
+    Ref current = Ref::borrow(self);
+    Ref k = Ref::borrow(key);
+    for (;;) {
+        Ref head, rest;
+        const int path = split_path(k.get(), head, rest);
+        if (path < 0) {
+            return Ref();
+        }
+        if (!path) {
+            return super_getitem(current.get(), k.get());
+        }
+        Ref value = super_getitem(current.get(), head.get());
+        if (!value) {
+            return Ref();
+        }
+        // The level is ours: walk on without re-entering through value[rest].
+        const int here = walks_here(value.get());
+        if (here < 0) {
+            return Ref();
+        }
+        if (!here) {
+            return Ref::steal(PyObject_GetItem(value.get(), rest.get()));
+        }
+        current = std::move(value);
+        k = std::move(rest);
+    }
+}
+
+PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key;
+    if (!f_nested_getitem.bind(self, args, nargs, kwnames, &key)) {
+        return nullptr;
+    }
+    return getitem_impl(self, key).release();
+}
+
+// MutableMapping.setdefault(self, key, default) as its Python code runs it:
+// try self[key], on KeyError store default (that KeyError becomes the
+// context of anything the store raises) and return it.
+Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt) {
+    Ref found = Ref::steal(PyObject_GetItem(self, key));
+    if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return found;
+    }
+    PendingError missing;
+    if (PyObject_SetItem(self, key, deflt) < 0) {
+        missing.chain_into_current();
+        return Ref();
+    }
+    return Ref::borrow(deflt);
+}
+
+// self.setdefault(key, default), looked up on the object.
+Ref call_setdefault(PyObject* self, PyObject* key, PyObject* deflt) {
+    const int own = tavrin::attribute_is(self, S.s_setdefault, S.mm_setdefault, own_setdefault);
+    if (own < 0) {
+        return Ref();
+    }
+    if (own) {
+        return setdefault_generic_equivalent(self, key, deflt);
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_setdefault));
+    if (!method) {
+        return Ref();
+    }
+    PyObject* argv[] = {key, deflt};
+    return Ref::steal(PyObject_Vectorcall(method.get(), argv, 2, nullptr));
+}
+
+int super_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    const int fast = nested_super_setitem.check(Py_TYPE(self), S.Nested, S.s_setitem, S.dict_setitem);
+    if (fast < 0) {
+        return -1;
+    }
+    if (fast) {
+        return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value);
+    }
+    PyObject* argv[] = {key, value};
+    return tavrin::call_super(self, S.Nested, S.s_setitem, argv, 2) ? 0 : -1;
+}
+
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
+    Ref head, rest;
+    const int path = split_path(key, head, rest);
+    if (path < 0) {
+        return -1;
+    }
+    if (!path) {
+        return super_setitem(self, key, value);
+    }
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref fresh = Ref::steal(PyObject_CallNoArgs(cls));
+    if (!fresh) {
+        return -1;
+    }
+    Ref level = call_setdefault(self, head.get(), fresh.get());
+    if (!level) {
+        return -1;
+    }
+    const int is_level = PyObject_IsInstance(level.get(), cls);
+    if (is_level < 0) {
+        return -1;
+    }
+    if (!is_level) {
+        Ref cls_name = Ref::steal(PyObject_GetAttr(cls, S.s_name));
+        if (!cls_name) {
+            return -1;
+        }
+        Ref msg = Ref::steal(PyUnicode_FromFormat("target key \"%S\" is a value, cannot update value against another %S",
+                                                  head.get(), cls_name.get()));
+        if (!msg) {
+            return -1;
+        }
+        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, msg.get()));
+        if (exc) {
+            PyErr_SetObject(PyExc_KeyError, exc.get());
+        }
+        return -1;
+    }
+    RecursionGuard guard(" while writing a NestedMemberBag path");
+    if (guard.failed()) {
+        return -1;
+    }
+    return PyObject_SetItem(level.get(), rest.get(), value);
+}
+
+PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_setitem("__setitem__", "$self, key, value", nullptr, nested_setitem);
+
+PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!f_nested_setitem.bind(self, args, nargs, kwnames, argv)) {
+        return nullptr;
+    }
+    if (setitem_impl(self, argv[0], argv[1]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_contains("__contains__", "$self, key", nullptr, nested_contains);
+
+int super_contains(PyObject* self, PyObject* key) {
+    const int fast = nested_super_contains.check(Py_TYPE(self), S.Nested, S.s_contains, S.dict_contains);
+    if (fast < 0) {
+        return -1;
+    }
+    if (fast) {
+        return PyDict_Contains(self, key);
+    }
+    Ref r = tavrin::call_super(self, S.Nested, S.s_contains, &key, 1);
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key;
+    if (!f_nested_contains.bind(self, args, nargs, kwnames, &key)) {
+        return nullptr;
+    }
+    Ref head, rest;
+    const int path = split_path(key, head, rest);
+    if (path < 0) {
+        return nullptr;
+    }
+    int result;
+    if (!path) {
+        result = super_contains(self, key);
+    } else {
+        result = super_contains(self, head.get());
+        if (result > 0) {
+            Ref value = super_getitem(self, head.get());
+            if (!value) {
+                return nullptr;
+            }
+            RecursionGuard guard(" while testing a NestedMemberBag path");
+            if (guard.failed()) {
+                return nullptr;
+            }
+            result = PySequence_Contains(value.get(), rest.get());
+        }
+    }
+    if (result < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(result);
+}
+
+PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_delitem("__delitem__", "$self, key", nullptr, nested_delitem);
+
+PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key;
+    if (!f_nested_delitem.bind(self, args, nargs, kwnames, &key)) {
+        return nullptr;
+    }
+    Ref head, rest;
+    const int path = split_path(key, head, rest);
+    if (path < 0) {
+        return nullptr;
+    }
+    if (!path) {
+        const int fast = nested_super_delitem.check(Py_TYPE(self), S.Nested, S.s_delitem, S.dict_delitem);
+        if (fast < 0) {
+            return nullptr;
+        }
+        if (fast) {
+            if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr) < 0) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
+        return tavrin::call_super(self, S.Nested, S.s_delitem, &key, 1).release();
+    }
+    Ref value = super_getitem(self, head.get());
+    if (!value) {
+        return nullptr;
+    }
+    RecursionGuard guard(" while deleting a NestedMemberBag path");
+    if (guard.failed() || PyObject_DelItem(value.get(), rest.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// update --------------------------------------------------------------------
+
+int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs);
+
+// obj.update(value), looked up on the object; our own update runs here.
+int call_update(PyObject* obj, PyObject* value) {
+    const int own = tavrin::attribute_is(obj, S.s_update, S.nested_update, level_update);
+    if (own < 0) {
+        return -1;
+    }
+    if (own) {
+        return update_impl(obj, &value, 1, nullptr);
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(obj, S.s_update));
+    if (!method) {
+        return -1;
+    }
+    Ref r = Ref::steal(PyObject_CallOneArg(method.get(), value));
+    return r ? 0 : -1;
+}
+
+int is_mapping(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) {
+        return 1;  // dict is registered with Mapping, and registration can't be undone
+    }
+    return PyObject_IsInstance(obj, S.Mapping);
+}
+
+// One (key, value) element of update's source.
+int update_element(PyObject* self, PyObject* source, PyObject* element) {
+    Ref key, value;
+    if ((PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2)) {
+        key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
+    } else {
+        const Py_ssize_t len = PyObject_Size(element);
+        if (len < 0) {
+            return -1;
+        }
+        if (len != 2) {
+            Ref index = Ref::steal(PyObject_CallMethodObjArgs(source, S.s_index, element, nullptr));
+            if (!index) {
+                return -1;
+            }
+            PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%S to a sequence",
+                         index.get());
+            return -1;
+        }
+        if (PyList_CheckExact(element)) {
+            key = Ref::borrow(PyList_GET_ITEM(element, 0));
+            value = Ref::borrow(PyList_GET_ITEM(element, 1));
+        } else {
+            // Unpacking iterates; the interpreter's own unpacking gives its messages.
+            Ref pair = Ref::steal(PyObject_CallOneArg(S.unpack_pair, element));
+            if (!pair) {
+                return -1;
+            }
+            key = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+            value = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        }
+    }
+    const int mapping = is_mapping(value.get());
+    if (mapping < 0) {
+        return -1;
+    }
+    if (!mapping) {
+        return PyObject_SetItem(self, key.get(), value.get());
+    }
+    // self.setdefault is looked up before the new level is made, as in
+    // `self.setdefault(key, type(self)())`.
+    const int own = tavrin::attribute_is(self, S.s_setdefault, S.mm_setdefault, own_setdefault);
+    if (own < 0) {
+        return -1;
+    }
+    Ref method;
+    if (!own) {
+        method = Ref::steal(PyObject_GetAttr(self, S.s_setdefault));
+        if (!method) {
+            return -1;
+        }
+    }
+    Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!fresh) {
+        return -1;
+    }
+    Ref level;
+    if (own) {
+        level = setdefault_generic_equivalent(self, key.get(), fresh.get());
+    } else {
+        PyObject* argv[] = {key.get(), fresh.get()};
+        level = Ref::steal(PyObject_Vectorcall(method.get(), argv, 2, nullptr));
+    }
+    if (!level) {
+        return -1;
+    }
+    return call_update(level.get(), value.get());
+}
+
+int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
+    if (npos > 1) {
+        PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", npos);
+        return -1;
+    }
+    RecursionGuard guard(" while updating a NestedMemberBag");
+    if (guard.failed()) {
+        return -1;
+    }
+    Ref source;
+    if (npos == 1) {
+        const int mapping = is_mapping(pos[0]);
+        if (mapping < 0) {
+            return -1;
+        }
+        source = mapping ? Ref::steal(PyObject_CallMethodObjArgs(pos[0], S.s_items, nullptr)) : Ref::borrow(pos[0]);
+    } else {
+        source = Ref::borrow(S.empty_tuple);
+    }
+    if (!source) {
+        return -1;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(source.get()));
+    if (!it) {
+        return -1;
+    }
+    for (;;) {
+        Ref element = Ref::steal(PyIter_Next(it.get()));
+        if (!element) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            break;
+        }
+        if (update_element(self, source.get(), element.get()) < 0) {
+            return -1;
+        }
+    }
+    if (kwargs) {
+        // Our own fresh dict of the call's keywords: nothing else can change it.
+        Py_ssize_t i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &i, &k, &v)) {
+            Ref element = Ref::steal(PyTuple_Pack(2, k, v));
+            if (!element || update_element(self, source.get(), element.get()) < 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_update("update", "$self, *args, **kwargs",
+                         "Merge mappings and (key, value) pairs, then keywords, into the bag: mapping\n"
+                         "values become levels of the bag's class, merged into the level already\n"
+                         "there; other values are stored with bag[key] = value, so dotted keys make\n"
+                         "or reuse levels.",
+                         nested_update);
+
+PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::pair<PyObject* const*, Py_ssize_t> star;
+    Ref kw;
+    if (!f_nested_update.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
+        return nullptr;
+    }
+    if (update_impl(self, star.first, star.second, kw.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_nested_init("__init__", "$self, *args, **kwargs", nullptr, nested_init);
+
+PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::pair<PyObject* const*, Py_ssize_t> star;
+    Ref kw;
+    if (!f_nested_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
+        return nullptr;
+    }
+    // super().__init__()
+    const int fast = nested_super_init.check(Py_TYPE(self), S.Nested, S.s_init, S.bag_init);
+    if (fast < 0) {
+        return nullptr;
+    }
+    if (fast) {
+        if (bag_init_impl(self, nullptr, 0, nullptr) < 0) {
+            return nullptr;
+        }
+    } else if (!tavrin::call_super(self, S.Nested, S.s_init, nullptr, 0)) {
+        return nullptr;
+    }
+    // self.update(*args, **kwargs)
+    const int own = tavrin::attribute_is(self, S.s_update, S.nested_update, own_update);
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own) {
+        if (update_impl(self, star.first, star.second, kw.get()) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
+    if (!method) {
+        return nullptr;
+    }
+    Ref pos = Ref::steal(PyTuple_New(star.second));
+    if (!pos) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < star.second; ++i) {
+        Py_INCREF(star.first[i]);
+        PyTuple_SET_ITEM(pos.get(), i, star.first[i]);
+    }
+    if (!Ref::steal(PyObject_Call(method.get(), pos.get(), kw.get()))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ module
+
+const char* const bag_doc =
+    "A dict whose entries are also attributes: bag['name'] and bag.name are the same\n"
+    "entry, because the instance is its own attribute dictionary.\n"
+    "\n"
+    "Known limitation: keys that are not valid identifiers (containing a dot, comma,\n"
+    "brackets, hyphen, quotes, slashes and the like) cannot be reached with the dot\n"
+    "syntax; use item access (or getattr) for them.";
+
+PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+
+int intern_all() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&S.s_dict, "__dict__"},         {&S.s_init, "__init__"},       {&S.s_repr, "__repr__"},
+        {&S.s_getitem, "__getitem__"},   {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
+        {&S.s_contains, "__contains__"}, {&S.s_setdefault, "setdefault"}, {&S.s_update, "update"},
+        {&S.s_items, "items"},           {&S.s_index, "index"},         {&S.s_class, "__class__"},
+        {&S.s_name, "__name__"},         {&S.s_split, "split"},         {&S.s_dot, "."},
+    };
+    for (auto& n : names) {
+        *n.slot = tavrin::intern(n.text);
+        if (!*n.slot) {
+            return -1;
+        }
+    }
+    S.empty_tuple = PyTuple_New(0);
+    return S.empty_tuple ? 0 : -1;
+}
+
+// Elements other than exact tuples and lists are unpacked by the
+// interpreter itself, so its messages ("too many values to unpack ...")
+// are the ones the caller sees.
+int make_unpack_helper() {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return -1;
+    }
+    Ref r = Ref::steal(PyRun_String("def unpack_pair(element):\n    key, value = element\n    return key, value\n",
+                                    Py_file_input, globals.get(), globals.get()));
+    if (!r) {
+        return -1;
+    }
+    Ref fn;
+    Ref name = Ref::steal(PyUnicode_FromString("unpack_pair"));
+    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
+        return -1;
+    }
+    S.unpack_pair = keep(std::move(fn));
+    return 0;
+}
+
+int memberbag_body(PyObject* m) {
+    if (intern_all() < 0 || make_unpack_helper() < 0) {
+        return -1;
+    }
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg || !(S.newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__"))) {
+        return -1;
+    }
+    if (!(S.dict_init = tavrin::builtin_entry(&PyDict_Type, "__init__")) ||
+        !(S.dict_repr = tavrin::builtin_entry(&PyDict_Type, "__repr__")) ||
+        !(S.dict_getitem = tavrin::builtin_entry(&PyDict_Type, "__getitem__")) ||
+        !(S.dict_setitem = tavrin::builtin_entry(&PyDict_Type, "__setitem__")) ||
+        !(S.dict_delitem = tavrin::builtin_entry(&PyDict_Type, "__delitem__")) ||
+        !(S.dict_contains = tavrin::builtin_entry(&PyDict_Type, "__contains__"))) {
+        return -1;
+    }
+
+    if (!tavrin::import_module(m, "itertools")) {
+        return -1;
+    }
+    Ref mapping = tavrin::import_from(m, "collections.abc", "Mapping");
+    Ref mutable_mapping = tavrin::import_from(m, "collections.abc", "MutableMapping");
+    if (!mapping || !mutable_mapping) {
+        return -1;
+    }
+    S.Mapping = keep(std::move(mapping));
+    S.MutableMapping = keep(std::move(mutable_mapping));
+
+    Ref bag = tavrin::make_class(m, "MemberBag", {reinterpret_cast<PyObject*>(&PyDict_Type)}, bag_doc,
+                                 {f_bag_init, f_bag_repr, f_bag_reduce, f_bag_setstate});
+    if (!bag || PyObject_SetAttrString(m, "MemberBag", bag.get()) < 0) {
+        return -1;
+    }
+    S.MemberBag = reinterpret_cast<PyTypeObject*>(keep(std::move(bag)));
+
+    Ref mm_get = Ref::steal(PyObject_GetAttrString(S.MutableMapping, "get"));
+    Ref mm_pop = Ref::steal(PyObject_GetAttrString(S.MutableMapping, "pop"));
+    Ref mm_setdefault = Ref::steal(PyObject_GetAttrString(S.MutableMapping, "setdefault"));
+    if (!mm_get || !mm_pop || !mm_setdefault) {
+        return -1;
+    }
+    Ref nested = tavrin::make_class(m, "NestedMemberBag",
+                                    {reinterpret_cast<PyObject*>(S.MemberBag), S.MutableMapping}, nullptr,
+                                    {f_nested_init, f_nested_getitem, f_nested_setitem, f_nested_contains,
+                                     f_nested_delitem, {"get", mm_get.get()}, {"pop", mm_pop.get()},
+                                     {"setdefault", mm_setdefault.get()}, f_nested_update});
+    if (!nested || PyObject_SetAttrString(m, "NestedMemberBag", nested.get()) < 0) {
+        return -1;
+    }
+    S.Nested = reinterpret_cast<PyTypeObject*>(keep(std::move(nested)));
+    S.mm_setdefault = keep(std::move(mm_setdefault));
+
+    // Our descriptors as the classes now hold them.
+    if (!(S.bag_init = tavrin::builtin_entry(S.MemberBag, "__init__")) ||
+        !(S.nested_getitem = tavrin::builtin_entry(S.Nested, "__getitem__")) ||
+        !(S.nested_update = tavrin::builtin_entry(S.Nested, "update"))) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TAVRIN_MODULE(memberbag,
+              "Dictionaries whose entries are also attributes.\n"
+              "\n"
+              "MemberBag extends dict so that key-value pairs can be reached as object\n"
+              "attributes (obj.key) as well as in the native obj['key'] form;\n"
+              "NestedMemberBag adds dotted key paths (obj['a.b.c']) through nested levels.",
+              memberbag_body)
