@@ -32,6 +32,7 @@ struct State {
 
     // Our own descriptors.
     PyObject* bag_init = nullptr;
+    PyObject* nested_init = nullptr;
     PyObject* nested_getitem = nullptr;
     PyObject* nested_update = nullptr;
 
@@ -50,6 +51,9 @@ struct State {
     PyObject* s_name = nullptr;
     PyObject* s_split = nullptr;
     PyObject* s_dot = nullptr;
+    PyObject* s_self = nullptr;
+    PyObject* s_missing = nullptr;
+    PyObject* get_cache_token = nullptr;
     PyObject* empty_tuple = nullptr;
 };
 State S;
@@ -58,16 +62,44 @@ State S;
 LookupCache bag_super_init, bag_super_repr;
 LookupCache nested_super_init, nested_super_getitem, nested_super_setitem, nested_super_delitem,
     nested_super_contains;
-LookupCache own_getitem, own_update, own_setdefault, level_update;
+LookupCache own_getitem, own_update, own_setdefault, level_update, no_missing_hook;
 
 // ---------------------------------------------------------------- MemberBag
 
 // super(MemberBag, self).__init__(*args, **kwargs), then self.__dict__ = self.
-int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
     const int fast = bag_super_init.check(Py_TYPE(self), S.MemberBag, S.s_init, S.dict_init);
     if (fast < 0) {
         return -1;
     }
+    if (fast) {
+        // dict.__init__ is exactly the dict type's init slot.
+        if (PyDict_Type.tp_init(self, args, kwargs) < 0) {
+            return -1;
+        }
+    } else {
+        Ref raw;
+        if (tavrin::super_lookup(Py_TYPE(self), S.MemberBag, S.s_init, raw) < 0) {
+            return -1;
+        }
+        if (!raw) {
+            PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
+            return -1;
+        }
+        Ref bound;
+        if (descrgetfunc get = Py_TYPE(raw.get())->tp_descr_get) {
+            bound = Ref::steal(get(raw.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        } else {
+            bound = std::move(raw);
+        }
+        if (!bound || !Ref::steal(PyObject_Call(bound.get(), args, kwargs))) {
+            return -1;
+        }
+    }
+    return PyObject_SetAttr(self, S.s_dict, self);
+}
+
+int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
     Ref tuple = Ref::steal(PyTuple_New(nargs));
     if (!tuple) {
         return -1;
@@ -76,35 +108,38 @@ int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         Py_INCREF(args[i]);
         PyTuple_SET_ITEM(tuple.get(), i, args[i]);
     }
-    if (fast) {
-        // dict.__init__ is exactly the dict type's init slot.
-        if (PyDict_Type.tp_init(self, tuple.get(), kwargs) < 0) {
-            return -1;
-        }
-    } else {
-        Ref raw;
-        if (tavrin::super_lookup(Py_TYPE(self), S.MemberBag, S.s_init, raw) < 0) {
-            return -1;
-        }
-        Ref bound;
-        if (!raw) {
-            PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
-            return -1;
-        }
-        if (descrgetfunc get = Py_TYPE(raw.get())->tp_descr_get) {
-            bound = Ref::steal(get(raw.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-        } else {
-            bound = std::move(raw);
-        }
-        if (!bound) {
-            return -1;
-        }
-        Ref r = Ref::steal(PyObject_Call(bound.get(), tuple.get(), kwargs));
-        if (!r) {
-            return -1;
-        }
+    return bag_init_tuple(self, tuple.get(), kwargs);
+}
+
+// Calls one of our descriptors the ordinary way (for the rare calls a
+// direct slot hands back, such as a keyword named like the receiver).
+int call_descriptor(PyObject* descr, PyObject* self, PyObject* args, PyObject* kwargs) {
+    Ref full = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    if (!full) {
+        return -1;
     }
-    return PyObject_SetAttr(self, S.s_dict, self);
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(full.get(), 0, self);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(full.get(), i + 1, a);
+    }
+    return Ref::steal(PyObject_Call(descr, full.get(), kwargs)) ? 0 : -1;
+}
+
+// A keyword argument named like the receiver: a Python __init__ rejects it.
+int names_receiver(PyObject* kwargs) {
+    return kwargs ? PyDict_Contains(kwargs, S.s_self) : 0;
+}
+
+// MemberBag(...) straight from the type's init slot.
+int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const int odd = names_receiver(kwargs);
+    if (odd) {
+        return odd < 0 ? -1 : call_descriptor(S.bag_init, self, args, kwargs);
+    }
+    return bag_init_tuple(self, args, kwargs);
 }
 
 PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -297,6 +332,41 @@ PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // try self[key], on KeyError store default (that KeyError becomes the
 // context of anything the store raises) and return it.
 Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt) {
+    // When self[key] is a plain dict lookup (our __getitem__, dict below it,
+    // no __missing__, key not a path), a miss needn't raise and catch a
+    // KeyError: it is made only if the store fails and needs it as context.
+    const int here = walks_here(self);
+    if (here < 0) {
+        return Ref();
+    }
+    if (here && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key))) {
+        const int no_missing = no_missing_hook.check(Py_TYPE(self), nullptr, S.s_missing, nullptr);
+        if (no_missing < 0) {
+            return Ref();
+        }
+        const Py_ssize_t dot =
+            PyUnicode_Check(key) ? PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) : -1;
+        if (dot == -2) {
+            return Ref();
+        }
+        if (no_missing && dot == -1) {
+            Ref found;
+            const int rc = tavrin::dict_get_ref(self, key, found);
+            if (rc != 0) {
+                return found;
+            }
+            if (PyObject_SetItem(self, key, deflt) < 0) {
+                PendingError failure;
+                Ref missing = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+                if (missing) {
+                    PyException_SetContext(failure.get(), missing.release());
+                }
+                failure.restore();
+                return Ref();
+            }
+            return Ref::borrow(deflt);
+        }
+    }
     Ref found = Ref::steal(PyObject_GetItem(self, key));
     if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return found;
@@ -412,71 +482,72 @@ int super_contains(PyObject* self, PyObject* key) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
+int contains_impl(PyObject* self, PyObject* key) {
+    Ref head, rest;
+    const int path = split_path(key, head, rest);
+    if (path <= 0) {
+        return path < 0 ? -1 : super_contains(self, key);
+    }
+    const int present = super_contains(self, head.get());
+    if (present <= 0) {
+        return present;
+    }
+    Ref value = super_getitem(self, head.get());
+    if (!value) {
+        return -1;
+    }
+    RecursionGuard guard(" while testing a NestedMemberBag path");
+    if (guard.failed()) {
+        return -1;
+    }
+    return PySequence_Contains(value.get(), rest.get());
+}
+
 PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!f_nested_contains.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
     }
-    Ref head, rest;
-    const int path = split_path(key, head, rest);
-    if (path < 0) {
-        return nullptr;
-    }
-    int result;
-    if (!path) {
-        result = super_contains(self, key);
-    } else {
-        result = super_contains(self, head.get());
-        if (result > 0) {
-            Ref value = super_getitem(self, head.get());
-            if (!value) {
-                return nullptr;
-            }
-            RecursionGuard guard(" while testing a NestedMemberBag path");
-            if (guard.failed()) {
-                return nullptr;
-            }
-            result = PySequence_Contains(value.get(), rest.get());
-        }
-    }
-    if (result < 0) {
-        return nullptr;
-    }
-    return PyBool_FromLong(result);
+    const int result = contains_impl(self, key);
+    return result < 0 ? nullptr : PyBool_FromLong(result);
 }
 
 PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_nested_delitem("__delitem__", "$self, key", nullptr, nested_delitem);
+
+int delitem_impl(PyObject* self, PyObject* key) {
+    Ref head, rest;
+    const int path = split_path(key, head, rest);
+    if (path < 0) {
+        return -1;
+    }
+    if (!path) {
+        const int fast = nested_super_delitem.check(Py_TYPE(self), S.Nested, S.s_delitem, S.dict_delitem);
+        if (fast < 0) {
+            return -1;
+        }
+        if (fast) {
+            return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr);
+        }
+        return tavrin::call_super(self, S.Nested, S.s_delitem, &key, 1) ? 0 : -1;
+    }
+    Ref value = super_getitem(self, head.get());
+    if (!value) {
+        return -1;
+    }
+    RecursionGuard guard(" while deleting a NestedMemberBag path");
+    if (guard.failed()) {
+        return -1;
+    }
+    return PyObject_DelItem(value.get(), rest.get());
+}
 
 PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!f_nested_delitem.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
     }
-    Ref head, rest;
-    const int path = split_path(key, head, rest);
-    if (path < 0) {
-        return nullptr;
-    }
-    if (!path) {
-        const int fast = nested_super_delitem.check(Py_TYPE(self), S.Nested, S.s_delitem, S.dict_delitem);
-        if (fast < 0) {
-            return nullptr;
-        }
-        if (fast) {
-            if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr) < 0) {
-                return nullptr;
-            }
-            Py_RETURN_NONE;
-        }
-        return tavrin::call_super(self, S.Nested, S.s_delitem, &key, 1).release();
-    }
-    Ref value = super_getitem(self, head.get());
-    if (!value) {
-        return nullptr;
-    }
-    RecursionGuard guard(" while deleting a NestedMemberBag path");
-    if (guard.failed() || PyObject_DelItem(value.get(), rest.get()) < 0) {
+    if (delitem_impl(self, key) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -503,11 +574,47 @@ int call_update(PyObject* obj, PyObject* value) {
     return r ? 0 : -1;
 }
 
+// isinstance(obj, Mapping), remembered per built-in type. For a static
+// type the answer depends only on the type and on the ABC registrations,
+// and abc.get_cache_token() changes with every registration anywhere.
+struct MappingTypeCache {
+    PyObject* token = nullptr;
+    PyTypeObject* types[16] = {};
+    bool answers[16] = {};
+};
+MappingTypeCache mapping_cache;
+
 int is_mapping(PyObject* obj) {
     if (PyDict_CheckExact(obj)) {
         return 1;  // dict is registered with Mapping, and registration can't be undone
     }
-    return PyObject_IsInstance(obj, S.Mapping);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return PyObject_IsInstance(obj, S.Mapping);
+    }
+    Ref token = Ref::steal(PyObject_CallNoArgs(S.get_cache_token));
+    if (!token) {
+        return -1;
+    }
+    const int same = mapping_cache.token ? PyObject_RichCompareBool(token.get(), mapping_cache.token, Py_EQ) : 0;
+    if (same < 0) {
+        return -1;
+    }
+    if (!same) {
+        Py_XDECREF(mapping_cache.token);
+        mapping_cache = MappingTypeCache();
+        mapping_cache.token = token.release();
+    }
+    const size_t slot = (reinterpret_cast<size_t>(type) >> 6) & 15;
+    if (mapping_cache.types[slot] == type) {
+        return mapping_cache.answers[slot];
+    }
+    const int answer = PyObject_IsInstance(obj, S.Mapping);
+    if (answer >= 0) {
+        mapping_cache.types[slot] = type;
+        mapping_cache.answers[slot] = answer != 0;
+    }
+    return answer;
 }
 
 // One (key, value) element of update's source.
@@ -585,6 +692,9 @@ int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject*
         PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", npos);
         return -1;
     }
+    if (npos == 0 && !kwargs) {
+        return 0;  // nothing to iterate: a fresh level
+    }
     RecursionGuard guard(" while updating a NestedMemberBag");
     if (guard.failed()) {
         return -1;
@@ -655,51 +765,74 @@ PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_nested_init("__init__", "$self, *args, **kwargs", nullptr, nested_init);
 
+// super().__init__(), then self.update(*args, **kwargs).
+int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
+    const int fast = nested_super_init.check(Py_TYPE(self), S.Nested, S.s_init, S.bag_init);
+    if (fast < 0) {
+        return -1;
+    }
+    if (fast) {
+        if (bag_init_tuple(self, S.empty_tuple, nullptr) < 0) {
+            return -1;
+        }
+    } else if (!tavrin::call_super(self, S.Nested, S.s_init, nullptr, 0)) {
+        return -1;
+    }
+    const int own = tavrin::attribute_is(self, S.s_update, S.nested_update, own_update);
+    if (own < 0) {
+        return -1;
+    }
+    if (own) {
+        return update_impl(self, pos, npos, kwargs);
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
+    if (!method) {
+        return -1;
+    }
+    Ref args = Ref::steal(PyTuple_New(npos));
+    if (!args) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        Py_INCREF(pos[i]);
+        PyTuple_SET_ITEM(args.get(), i, pos[i]);
+    }
+    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs)) ? 0 : -1;
+}
+
 PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_nested_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
         return nullptr;
     }
-    // super().__init__()
-    const int fast = nested_super_init.check(Py_TYPE(self), S.Nested, S.s_init, S.bag_init);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
-        if (bag_init_impl(self, nullptr, 0, nullptr) < 0) {
-            return nullptr;
-        }
-    } else if (!tavrin::call_super(self, S.Nested, S.s_init, nullptr, 0)) {
-        return nullptr;
-    }
-    // self.update(*args, **kwargs)
-    const int own = tavrin::attribute_is(self, S.s_update, S.nested_update, own_update);
-    if (own < 0) {
-        return nullptr;
-    }
-    if (own) {
-        if (update_impl(self, star.first, star.second, kw.get()) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
-    if (!method) {
-        return nullptr;
-    }
-    Ref pos = Ref::steal(PyTuple_New(star.second));
-    if (!pos) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < star.second; ++i) {
-        Py_INCREF(star.first[i]);
-        PyTuple_SET_ITEM(pos.get(), i, star.first[i]);
-    }
-    if (!Ref::steal(PyObject_Call(method.get(), pos.get(), kw.get()))) {
+    if (nested_init_impl(self, star.first, star.second, kw.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+// Direct slots of NestedMemberBag itself (see install_direct_slots).
+int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const int odd = names_receiver(kwargs);
+    if (odd) {
+        return odd < 0 ? -1 : call_descriptor(S.nested_init, self, args, kwargs);
+    }
+    // The keywords are the caller's dict; update walks a copy of its own.
+    Ref kw;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        kw = Ref::steal(PyDict_Copy(kwargs));
+        if (!kw) {
+            return -1;
+        }
+    }
+    return nested_init_impl(self, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kw.get());
+}
+
+PyObject* nested_subscript(PyObject* self, PyObject* key) { return getitem_impl(self, key).release(); }
+
+int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return value ? setitem_impl(self, key, value) : delitem_impl(self, key);
 }
 
 // ------------------------------------------------------------------ module
@@ -724,6 +857,7 @@ int intern_all() {
         {&S.s_contains, "__contains__"}, {&S.s_setdefault, "setdefault"}, {&S.s_update, "update"},
         {&S.s_items, "items"},           {&S.s_index, "index"},         {&S.s_class, "__class__"},
         {&S.s_name, "__name__"},         {&S.s_split, "split"},         {&S.s_dot, "."},
+        {&S.s_self, "self"},             {&S.s_missing, "__missing__"},
     };
     for (auto& n : names) {
         *n.slot = tavrin::intern(n.text);
@@ -759,6 +893,10 @@ int make_unpack_helper() {
 
 int memberbag_body(PyObject* m) {
     if (intern_all() < 0 || make_unpack_helper() < 0) {
+        return -1;
+    }
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    if (!abc || !(S.get_cache_token = PyObject_GetAttrString(abc.get(), "get_cache_token"))) {
         return -1;
     }
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
@@ -811,10 +949,20 @@ int memberbag_body(PyObject* m) {
 
     // Our descriptors as the classes now hold them.
     if (!(S.bag_init = tavrin::builtin_entry(S.MemberBag, "__init__")) ||
+        !(S.nested_init = tavrin::builtin_entry(S.Nested, "__init__")) ||
         !(S.nested_getitem = tavrin::builtin_entry(S.Nested, "__getitem__")) ||
         !(S.nested_update = tavrin::builtin_entry(S.Nested, "update"))) {
         return -1;
     }
+    tavrin::DirectSlots bag_slots;
+    bag_slots.init = bag_tp_init;
+    tavrin::install_direct_slots(reinterpret_cast<PyObject*>(S.MemberBag), bag_slots);
+    tavrin::DirectSlots nested_slots;
+    nested_slots.init = nested_tp_init;
+    nested_slots.subscript = nested_subscript;
+    nested_slots.ass_subscript = nested_ass_subscript;
+    nested_slots.contains = contains_impl;
+    tavrin::install_direct_slots(reinterpret_cast<PyObject*>(S.Nested), nested_slots);
     return 0;
 }
 
