@@ -3,6 +3,8 @@
 // writes dotted key paths through nested levels of its own class.
 #include <tavrin/module.hpp>
 
+#include <cstring>
+
 using tavrin::Function;
 using tavrin::Kind;
 using tavrin::LookupCache;
@@ -29,6 +31,7 @@ struct State {
     PyObject* dict_setitem = nullptr;
     PyObject* dict_delitem = nullptr;
     PyObject* dict_contains = nullptr;
+    PyObject* dict_items = nullptr;
 
     // Our own descriptors.
     PyObject* bag_init = nullptr;
@@ -223,6 +226,17 @@ PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---------------------------------------------------------- NestedMemberBag
 
+// Position of the first "." in an exact str, -1 if none, -2 on error.
+Py_ssize_t find_dot(PyObject* key) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
+        const auto* data = static_cast<const char*>(PyUnicode_DATA(key));
+        const void* hit = std::memchr(data, '.', static_cast<size_t>(len));
+        return hit ? static_cast<const char*>(hit) - data : -1;
+    }
+    return PyUnicode_FindChar(key, '.', 0, len, 1);
+}
+
 // A key is a path when it is a str containing ".". Exact str keys are
 // split here; a str subclass gets its own `in` and `split`, as the class
 // statement's code would call them.
@@ -230,7 +244,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 int split_path(PyObject* key, Ref& head, Ref& rest) {
     if (PyUnicode_CheckExact(key)) {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, len, 1);
+        const Py_ssize_t dot = find_dot(key);
         if (dot < 0) {
             return dot == -1 ? 0 : -1;
         }
@@ -328,6 +342,36 @@ PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return getitem_impl(self, key).release();
 }
 
+int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value);
+
+// self[key] = value: straight into our own code when the type's slot is ours
+// (that is what the interpreter would call), else through the slot.
+int store(PyObject* self, PyObject* key, PyObject* value) {
+    if (Py_TYPE(self)->tp_as_mapping && Py_TYPE(self)->tp_as_mapping->mp_ass_subscript == nested_ass_subscript) {
+        return setitem_impl(self, key, value);
+    }
+    return PyObject_SetItem(self, key, value);
+}
+
+// type(self)() with no arguments. With the plain `type` call behind the
+// metaclass this is what type.__call__ does, minus the generic call path.
+Ref new_level(PyObject* self) {
+    PyTypeObject* cls = Py_TYPE(self);
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || !cls->tp_new) {
+        return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
+    }
+    Ref obj = Ref::steal(cls->tp_new(cls, S.empty_tuple, nullptr));
+    if (!obj || !PyObject_TypeCheck(obj.get(), cls)) {
+        return obj;
+    }
+    initproc init = Py_TYPE(obj.get())->tp_init;
+    if (init && init(obj.get(), S.empty_tuple, nullptr) < 0) {
+        return Ref();
+    }
+    return obj;
+}
+
 // MutableMapping.setdefault(self, key, default) as its Python code runs it:
 // try self[key], on KeyError store default (that KeyError becomes the
 // context of anything the store raises) and return it.
@@ -344,8 +388,7 @@ Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt
         if (no_missing < 0) {
             return Ref();
         }
-        const Py_ssize_t dot =
-            PyUnicode_Check(key) ? PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) : -1;
+        const Py_ssize_t dot = PyUnicode_Check(key) ? find_dot(key) : -1;
         if (dot == -2) {
             return Ref();
         }
@@ -355,7 +398,7 @@ Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt
             if (rc != 0) {
                 return found;
             }
-            if (PyObject_SetItem(self, key, deflt) < 0) {
+            if (store(self, key, deflt) < 0) {
                 PendingError failure;
                 Ref missing = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
                 if (missing) {
@@ -418,7 +461,7 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
         return super_setitem(self, key, value);
     }
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    Ref fresh = Ref::steal(PyObject_CallNoArgs(cls));
+    Ref fresh = new_level(self);
     if (!fresh) {
         return -1;
     }
@@ -655,7 +698,7 @@ int update_element(PyObject* self, PyObject* source, PyObject* element) {
         return -1;
     }
     if (!mapping) {
-        return PyObject_SetItem(self, key.get(), value.get());
+        return store(self, key.get(), value.get());
     }
     // self.setdefault is looked up before the new level is made, as in
     // `self.setdefault(key, type(self)())`.
@@ -670,7 +713,7 @@ int update_element(PyObject* self, PyObject* source, PyObject* element) {
             return -1;
         }
     }
-    Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    Ref fresh = new_level(self);
     if (!fresh) {
         return -1;
     }
@@ -705,7 +748,14 @@ int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject*
         if (mapping < 0) {
             return -1;
         }
-        source = mapping ? Ref::steal(PyObject_CallMethodObjArgs(pos[0], S.s_items, nullptr)) : Ref::borrow(pos[0]);
+        if (!mapping) {
+            source = Ref::borrow(pos[0]);
+        } else if (PyDict_CheckExact(pos[0])) {
+            // An exact dict has no instance attributes: .items is dict.items.
+            source = Ref::steal(PyObject_Vectorcall(S.dict_items, pos, 1, nullptr));
+        } else {
+            source = Ref::steal(PyObject_CallMethodObjArgs(pos[0], S.s_items, nullptr));
+        }
     } else {
         source = Ref::borrow(S.empty_tuple);
     }
@@ -908,7 +958,8 @@ int memberbag_body(PyObject* m) {
         !(S.dict_getitem = tavrin::builtin_entry(&PyDict_Type, "__getitem__")) ||
         !(S.dict_setitem = tavrin::builtin_entry(&PyDict_Type, "__setitem__")) ||
         !(S.dict_delitem = tavrin::builtin_entry(&PyDict_Type, "__delitem__")) ||
-        !(S.dict_contains = tavrin::builtin_entry(&PyDict_Type, "__contains__"))) {
+        !(S.dict_contains = tavrin::builtin_entry(&PyDict_Type, "__contains__")) ||
+        !(S.dict_items = tavrin::builtin_entry(&PyDict_Type, "items"))) {
         return -1;
     }
 
