@@ -1,7 +1,7 @@
-"""python -m tavrin.datastructures: a tour of the package on a bundled example."""
+"""python -m tavrin.datastructures: the tavrin-ds command (with no command, a tour)."""
 import sys
 
-from tavrin.datastructures.tour import run
+from tavrin.datastructures.cli import main
 
 if __name__ == "__main__":
-    sys.exit(run())
+    sys.exit(main())
