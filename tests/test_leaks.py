@@ -11,7 +11,7 @@ import pytest
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
 
 
-def grows(fn, runs=400, warmup=100):
+def grows(fn, runs=1000, warmup=100):
     """Bytes still held per call over a second batch of `runs` calls. The
     first batch fills free lists and caches, which then stay level; a leak
     keeps growing."""
@@ -94,5 +94,7 @@ OPS = {f"memberbag {name}": fn for name, fn in memberbag_ops().items()}
 
 @pytest.mark.parametrize("name", sorted(OPS))
 def test_no_growth(name):
+    # A leaked object costs at least 32 bytes a call; allocator and cache
+    # noise stays a few kilobytes in all, whatever the number of calls.
     per_call = grows(OPS[name])
-    assert per_call < 4, f"{name}: {per_call:.1f} bytes kept per call"
+    assert per_call < 12, f"{name}: {per_call:.1f} bytes kept per call"
