@@ -37,7 +37,7 @@ class Recorder:
 
     def __call__(self, item):
         self.seen.append(item)
-        return self.answer(item) if callable(self.answer) else self.answer
+        return self.answer
 
 
 # ------------------------------------------------------------------ module
@@ -346,6 +346,17 @@ def test_expressions_changed_during_a_call():
 
     obj.expressions[:] = [shrink, re.compile("x")]
     assert obj("x") is False
+
+    class Vandal:
+        """Drops the expression being searched while its text is taken."""
+
+        def __str__(self):
+            vars(obj).pop("expressions", None)
+            return "needle"
+
+    obj = Or("zzz", "needle")
+    assert obj(Vandal(), Vandal()) is True
+    assert not hasattr(obj, "expressions")
 
 
 def test_subclass_overriding_call_is_used_when_nested():
