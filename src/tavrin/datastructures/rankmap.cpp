@@ -1,10 +1,1420 @@
-// tavrin.datastructures.rankmap: not built yet; the module imports empty.
+// tavrin.datastructures.rankmap: RankMap, a MutableMapping that keeps its
+// values in a dict (`_data`) and its key order in a list (`_order`), with
+// positional insert and move.
+//
+// Both structures are ordinary instance attributes, read through attribute
+// lookup on every call, so a subclass or a caller can see and replace them.
+// The fast paths below apply only while `_data` is an exact dict, `_order`
+// an exact list and both hold as many keys; anything else (a caller who
+// replaced or grew one of them behind our back) takes the general path,
+// which performs the documented steps one by one.
 #include <tavrin/module.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+using tavrin::Function;
+using tavrin::Kind;
+using tavrin::LookupCache;
+using tavrin::PendingError;
+using tavrin::Ref;
 
 namespace {
 
-int rankmap_body(PyObject*) { return 0; }
+// Process-wide state, filled once by the module body.
+struct State {
+    PyObject* MutableMapping = nullptr;
+    PyTypeObject* RankMap = nullptr;
+    PyObject* unpack_pair = nullptr;  // Python helper for unusual update elements
+
+    // Our own descriptors as the class holds them.
+    PyObject* rm_getitem = nullptr;
+    PyObject* rm_setitem = nullptr;
+    PyObject* rm_delitem = nullptr;
+    PyObject* rm_iter = nullptr;
+    PyObject* rm_items = nullptr;
+    PyObject* rm_update = nullptr;
+    PyObject* rm_len = nullptr;
+    PyObject* rm_repr = nullptr;
+
+    PyObject* s_data = nullptr;
+    PyObject* s_order = nullptr;
+    PyObject* s_update = nullptr;
+    PyObject* s_items = nullptr;
+    PyObject* s_class = nullptr;
+    PyObject* s_name = nullptr;
+    PyObject* s_getitem = nullptr;
+    PyObject* s_setitem = nullptr;
+    PyObject* s_delitem = nullptr;
+    PyObject* s_iter = nullptr;
+    PyObject* s_len = nullptr;
+    PyObject* s_repr = nullptr;
+    PyObject* s_append = nullptr;
+    PyObject* s_remove = nullptr;
+    PyObject* s_index = nullptr;
+    PyObject* s_pop = nullptr;
+    PyObject* s_insert = nullptr;
+};
+State S;
+
+// Whether obj.update / obj.items are our own (the instance dict counts too).
+LookupCache own_update, own_items;
+
+// ------------------------------------------------------------------ helpers
+
+// raise KeyError(key), as dict does it: the arguments are given as a
+// 1-tuple so that a tuple key stays one argument.
+void set_key_error(PyObject* key) {
+    Ref args = Ref::steal(PyTuple_Pack(1, key));
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args.get());
+    }
+}
+
+// What the generic lookups would find for objects of one type, as bits:
+// whether `obj._data` and `obj._order` are plain entries of the instance
+// dict (generic attribute lookup, and no class in the MRO defines either
+// name: no property in a subclass, no class attribute), and which special
+// methods still resolve to our own descriptors. Worked out once per type
+// and kept while the type's version tag is unchanged: any change to the
+// type or a class in its MRO gives it a new tag. A few entries, so that
+// RankMap and a subclass or two in use together don't evict each other.
+enum Fact : unsigned {
+    PLAIN_STATE = 1u << 0,
+    OWN_GETITEM = 1u << 1,
+    OWN_SETITEM = 1u << 2,
+    OWN_DELITEM = 1u << 3,
+    OWN_LEN = 1u << 4,
+    OWN_ITER = 1u << 5,
+};
+
+class TypeFacts {
+public:
+    // The facts for `type` in `out`; -1 on error.
+    int get(PyTypeObject* type, unsigned& out) noexcept {
+        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            for (const Entry& e : entries_) {
+                if (e.type == type && e.tag == type->tp_version_tag) {
+                    out = e.facts;
+                    return 0;
+                }
+            }
+        }
+        return refresh(type, out);
+    }
+
+private:
+    int refresh(PyTypeObject* type, unsigned& out) noexcept {
+        const unsigned int tag = tavrin::type_version(type);
+        if (compute(type, out) < 0) {
+            return -1;
+        }
+        // Only remembered if computing it changed nothing (it can run the
+        // __eq__ of odd keys in a class namespace).
+        if (tag != 0 && tavrin::type_version(type) == tag) {
+            entries_[next_] = Entry{type, tag, out};
+            next_ = (next_ + 1) % kEntries;
+        }
+        return 0;
+    }
+
+    static int compute(PyTypeObject* type, unsigned& out) noexcept {
+        out = 0;
+        bool plain = type->tp_getattro == PyObject_GenericGetAttr;
+        for (PyObject* name : {S.s_data, S.s_order}) {
+            Ref found;
+            if (tavrin::super_lookup(type, nullptr, name, found) < 0) {
+                return -1;
+            }
+            plain = plain && !found;
+        }
+        if (plain) {
+            out |= PLAIN_STATE;
+        }
+        const struct {
+            PyObject* name;
+            PyObject* ours;
+            Fact fact;
+        } special[] = {
+            {S.s_getitem, S.rm_getitem, OWN_GETITEM}, {S.s_setitem, S.rm_setitem, OWN_SETITEM},
+            {S.s_delitem, S.rm_delitem, OWN_DELITEM}, {S.s_len, S.rm_len, OWN_LEN},
+            {S.s_iter, S.rm_iter, OWN_ITER},
+        };
+        for (const auto& sp : special) {
+            Ref found;
+            if (tavrin::super_lookup(type, nullptr, sp.name, found) < 0) {
+                return -1;
+            }
+            if (found.get() == sp.ours) {
+                out |= sp.fact;
+            }
+        }
+        return 0;
+    }
+
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        unsigned int tag = 0;
+        unsigned facts = 0;
+    };
+    static constexpr int kEntries = 4;
+    Entry entries_[kEntries];
+    int next_ = 0;
+};
+TypeFacts type_facts;
+
+// The facts for type(obj); -1 on error.
+int facts_of(PyObject* obj, unsigned& facts) { return type_facts.get(Py_TYPE(obj), facts); }
+
+// self.<name> as the generic attribute lookup gives it: read straight from
+// the instance dict where the type's facts allow, else (and for the exact
+// AttributeError of a missing entry) through PyObject_GetAttr.
+Ref get_state(PyObject* self, PyObject* name, unsigned facts) {
+    if (facts & PLAIN_STATE) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!dict) {
+            return Ref();
+        }
+        Ref out;
+        const int found = tavrin::dict_get_ref(dict.get(), name, out);
+        if (found != 0) {
+            return out;  // the value, or empty with the error set
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+Ref get_state(PyObject* self, PyObject* name) {
+    unsigned facts = 0;
+    if (facts_of(self, facts) < 0) {
+        return Ref();
+    }
+    return get_state(self, name, facts);
+}
+
+Ref get_data(PyObject* self) { return get_state(self, S.s_data); }
+Ref get_order(PyObject* self) { return get_state(self, S.s_order); }
+Ref get_data(PyObject* self, unsigned facts) { return get_state(self, S.s_data, facts); }
+Ref get_order(PyObject* self, unsigned facts) { return get_state(self, S.s_order, facts); }
+
+// Whether the two structures are in the shape the fast paths rely on:
+// our own exact types, as many keys in each. Reordering `keys()` keeps it;
+// adding or removing through `keys()` or `_data` breaks it, and then the
+// documented steps run instead.
+bool in_step(PyObject* data, PyObject* order) {
+    return PyDict_CheckExact(data) && PyList_CheckExact(order) &&
+           PyDict_GET_SIZE(data) == PyList_GET_SIZE(order);
+}
+
+// The position argument of insert/move as list.insert converts it, with
+// list.insert's own messages on every supported version.
+int to_position(PyObject* position, Py_ssize_t& out) {
+    if (PyLong_CheckExact(position)) {
+        out = PyLong_AsSsize_t(position);
+        return (out == -1 && PyErr_Occurred()) ? -1 : 0;
+    }
+#if PY_VERSION_HEX < 0x030A0000
+    if (PyFloat_Check(position)) {
+        PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
+        return -1;
+    }
+#endif
+    Ref index = Ref::steal(PyNumber_Index(position));
+    if (!index) {
+        return -1;
+    }
+    out = PyLong_AsSsize_t(index.get());
+    return (out == -1 && PyErr_Occurred()) ? -1 : 0;
+}
+
+// list.insert's placement rule for a list of n elements.
+Py_ssize_t clamp_position(Py_ssize_t pos, Py_ssize_t n) {
+    if (pos < 0) {
+        pos += n;
+        return pos < 0 ? 0 : pos;
+    }
+    return pos > n ? n : pos;
+}
+
+// Index of `elem` in the exact list `order` by identity, or -1. Runs no
+// Python code, so it is safe to use after one of our calls into Python to
+// find an element we hold a strong reference to.
+Py_ssize_t find_identical(PyObject* order, PyObject* elem) {
+    const Py_ssize_t n = PyList_GET_SIZE(order);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyList_GET_ITEM(order, i) == elem) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Index of the element of the exact list `order` that stands for `key`:
+// the key object itself (the order list holds the very objects the store
+// holds, so a key handed back to us is usually found without calling
+// __eq__ at all), else the first element equal to it. -1 when absent, -2
+// on error. __eq__ may change the list: each comparison holds its element
+// and the length is re-read every step, as list.index does.
+Py_ssize_t find_key(PyObject* order, PyObject* key) {
+    const Py_ssize_t same = find_identical(order, key);
+    if (same >= 0) {
+        return same;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(order, i));
+        const int eq = PyObject_RichCompareBool(item.get(), key, Py_EQ);
+        if (eq < 0) {
+            return -2;
+        }
+        if (eq > 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// `key in order` for any order object.
+int order_contains(PyObject* order, PyObject* key) {
+    if (PyList_CheckExact(order)) {
+        const Py_ssize_t i = find_key(order, key);
+        return i == -2 ? -1 : i >= 0;
+    }
+    return PySequence_Contains(order, key);
+}
+
+// order.append(key) for any order object.
+int order_append(PyObject* order, PyObject* key) {
+    if (PyList_CheckExact(order)) {
+        return PyList_Append(order, key);
+    }
+    return Ref::steal(PyObject_CallMethodObjArgs(order, S.s_append, key, nullptr)) ? 0 : -1;
+}
+
+// Takes back an element we just added to an exact list, found by identity
+// (the failed step after it may have run Python code that moved things).
+void drop_added(PyObject* order, PyObject* key) {
+    if (!PyList_CheckExact(order)) {
+        return;
+    }
+    PendingError failure;
+    const Py_ssize_t n = PyList_GET_SIZE(order);
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        if (PyList_GET_ITEM(order, i) == key) {
+            if (PyList_SetSlice(order, i, i + 1, nullptr) < 0) {
+                PyErr_Clear();
+            }
+            break;
+        }
+    }
+    failure.restore();
+}
+
+// After the store took a key in the fast path: one call into Python (a key's
+// __eq__ or __hash__, a replaced value's finaliser) may have run our own
+// methods on this mapping meanwhile, and each of those leaves the two
+// structures agreeing. So the store now holds exactly one key more than the
+// order list when, and only when, `key` still has to go into the list. Any
+// other difference means the structures were changed behind our back; then
+// the documented rule (add the key when no element equals it) decides.
+// `where` is the insert position, or PY_SSIZE_T_MAX to append.
+int place_after_store(PyObject* data, PyObject* order, PyObject* key, Py_ssize_t where) {
+    const Py_ssize_t nd = PyDict_GET_SIZE(data), no = PyList_GET_SIZE(order);
+    int add;
+    if (nd == no + 1) {
+        add = 1;
+    } else if (nd == no) {
+        add = 0;
+    } else {
+        const int has = order_contains(order, key);
+        if (has < 0) {
+            return -1;
+        }
+        add = !has;
+    }
+    if (!add) {
+        return 0;
+    }
+    const int rc = where == PY_SSIZE_T_MAX ? PyList_Append(order, key) : PyList_Insert(order, where, key);
+    if (rc < 0) {
+        // Out of memory: take the key back out of the store so both agree.
+        PendingError failure;
+        if (PyDict_DelItem(data, key) < 0) {
+            PyErr_Clear();
+        }
+        failure.restore();
+    }
+    return rc;
+}
+
+// ------------------------------------------------------------- operations
+
+Ref getitem_impl(PyObject* self, PyObject* key, unsigned facts) {
+    Ref data = get_data(self, facts);
+    if (!data) {
+        return Ref();
+    }
+    if (PyDict_CheckExact(data.get())) {
+        // dict's own subscript without the dispatch: an exact dict has no
+        // __missing__.
+        Ref value;
+        if (tavrin::dict_get_ref(data.get(), key, value) == 0) {
+            set_key_error(key);
+        }
+        return value;
+    }
+    return Ref::steal(PyObject_GetItem(data.get(), key));
+}
+
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value, unsigned facts) {
+    Ref order = get_order(self, facts);
+    if (!order) {
+        return -1;
+    }
+    Ref data = get_data(self, facts);
+    if (!data) {
+        return -1;
+    }
+    if (in_step(data.get(), order.get())) {
+        // While both hold the same keys, "not in the order list" is "not in
+        // the store": one hash lookup instead of a scan of the list.
+        if (PyDict_SetItem(data.get(), key, value) < 0) {
+            return -1;
+        }
+        return place_after_store(data.get(), order.get(), key, PY_SSIZE_T_MAX);
+    }
+    // The documented steps: scan, append, store; a store that fails takes
+    // the appended key back.
+    const int has = order_contains(order.get(), key);
+    if (has < 0) {
+        return -1;
+    }
+    if (!has && order_append(order.get(), key) < 0) {
+        return -1;
+    }
+    if (PyObject_SetItem(data.get(), key, value) < 0) {
+        if (!has) {
+            drop_added(order.get(), key);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
+    Ref data = get_data(self, facts);
+    if (!data) {
+        return -1;
+    }
+    Ref order = get_order(self, facts);
+    if (!order) {
+        return -1;
+    }
+    if (!in_step(data.get(), order.get())) {
+        if (PyObject_DelItem(data.get(), key) < 0) {
+            return -1;
+        }
+        return Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_remove, key, nullptr)) ? 0 : -1;
+    }
+    // Find the key in both before removing it from either, so that a key
+    // whose __hash__ or __eq__ raises leaves both as they were.
+    Ref value;
+    const int found = tavrin::dict_get_ref(data.get(), key, value);
+    if (found < 0) {
+        return -1;
+    }
+    if (!found) {
+        set_key_error(key);
+        return -1;
+    }
+    Py_ssize_t index = find_key(order.get(), key);
+    if (index == -2) {
+        return -1;
+    }
+    Ref elem = index >= 0 ? Ref::borrow(PyList_GET_ITEM(order.get(), index)) : Ref();
+    if (PyDict_DelItem(data.get(), key) < 0) {
+        return -1;
+    }
+    if (!elem) {
+        // Only when the list lost the key behind our back: list.remove's error.
+        PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+        return -1;
+    }
+    // The deletion ran Python code (hash, __eq__, the old value's
+    // finaliser): find the element again by identity before removing it.
+    if (index >= PyList_GET_SIZE(order.get()) || PyList_GET_ITEM(order.get(), index) != elem.get()) {
+        index = find_identical(order.get(), elem.get());
+        if (index < 0) {
+            return 0;  // already gone with the key, through a nested call
+        }
+    }
+    return PyList_SetSlice(order.get(), index, index + 1, nullptr);
+}
+
+// self[key] = value as the interpreter would run it: our own code directly
+// when type(self).__setitem__ is ours.
+int assign(PyObject* self, PyObject* key, PyObject* value) {
+    unsigned facts = 0;
+    if (facts_of(self, facts) < 0) {
+        return -1;
+    }
+    return (facts & OWN_SETITEM) ? setitem_impl(self, key, value, facts) : PyObject_SetItem(self, key, value);
+}
+
+// One element of update's positional argument.
+int update_element(PyObject* self, PyObject* element, Py_ssize_t index) {
+    Ref key, value;
+    if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) {
+        key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
+    } else {
+        const Py_ssize_t len = PyObject_Size(element);
+        if (len < 0) {
+            return -1;
+        }
+        if (len != 2) {
+            PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", index,
+                         len);
+            return -1;
+        }
+        if (PyList_CheckExact(element) && PyList_GET_SIZE(element) == 2) {
+            key = Ref::borrow(PyList_GET_ITEM(element, 0));
+            value = Ref::borrow(PyList_GET_ITEM(element, 1));
+        } else {
+            // Unpacking iterates; the interpreter's own unpacking gives its messages.
+            Ref pair = Ref::steal(PyObject_CallOneArg(S.unpack_pair, element));
+            if (!pair) {
+                return -1;
+            }
+            key = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+            value = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        }
+    }
+    return assign(self, key.get(), value.get());
+}
+
+int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
+    if (npos > 1) {
+        PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", npos);
+        return -1;
+    }
+    if (npos == 1) {
+        Ref it = Ref::steal(PyObject_GetIter(pos[0]));
+        if (!it) {
+            return -1;
+        }
+        for (Py_ssize_t index = 0;; ++index) {
+            Ref element = Ref::steal(PyIter_Next(it.get()));
+            if (!element) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                break;
+            }
+            if (update_element(self, element.get(), index) < 0) {
+                return -1;
+            }
+        }
+    }
+    if (kwargs) {
+        // Our own fresh dict of the call's keywords: nothing else can change it.
+        Py_ssize_t i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &i, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (assign(self, key.get(), value.get()) < 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// self.items(), looked up on the object.
+Ref items_impl(PyObject* self);
+
+Ref call_items(PyObject* self) {
+    const int own = tavrin::attribute_is(self, S.s_items, S.rm_items, own_items);
+    if (own < 0) {
+        return Ref();
+    }
+    if (own) {
+        return items_impl(self);
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_items));
+    if (!method) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallNoArgs(method.get()));
+}
+
+// The documented way: the store's pairs, sorted by each key's index in the
+// order list (a stable sort on precomputed indices, like sorted(key=...)).
+Ref items_by_index(PyObject* data, PyObject* order) {
+    Ref pairs = Ref::steal(PyMapping_Items(data));
+    if (!pairs) {
+        return Ref();
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> rank;
+    rank.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        Ref key = Ref::steal(PySequence_GetItem(pair, 0));
+        if (!key) {
+            return Ref();
+        }
+        Ref index = Ref::steal(PyObject_CallMethodObjArgs(order, S.s_index, key.get(), nullptr));
+        if (!index) {
+            return Ref();
+        }
+        const Py_ssize_t at = PyLong_AsSsize_t(index.get());
+        if (at == -1 && PyErr_Occurred()) {
+            return Ref();
+        }
+        rank.emplace_back(at, i);
+    }
+    // `pairs` is our own list: the calls above cannot have changed it.
+    std::stable_sort(rank.begin(), rank.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), rank[static_cast<size_t>(i)].second);
+        Py_INCREF(pair);
+        PyList_SET_ITEM(result.get(), i, pair);
+    }
+    return result;
+}
+
+Ref items_impl(PyObject* self) {
+    Ref data = get_data(self);
+    if (!data) {
+        return Ref();
+    }
+    Ref order = get_order(self);
+    if (!order) {
+        return Ref();
+    }
+    if (in_step(data.get(), order.get())) {
+        // Walking the order list and looking each key up gives the sorted
+        // result in linear time, as long as every element is a key of the
+        // store and the sizes stay put (a lookup may run __eq__). On any
+        // surprise the documented algorithm decides.
+        const Py_ssize_t n = PyList_GET_SIZE(order.get());
+        Ref result = Ref::steal(PyList_New(n));
+        if (!result) {
+            return Ref();
+        }
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            if (PyList_GET_SIZE(order.get()) != n || PyDict_GET_SIZE(data.get()) != n) {
+                break;
+            }
+            Ref key = Ref::borrow(PyList_GET_ITEM(order.get(), i));
+            Ref value;
+            const int found = tavrin::dict_get_ref(data.get(), key.get(), value);
+            if (found < 0) {
+                return Ref();
+            }
+            if (!found) {
+                break;
+            }
+            PyObject* pair = PyTuple_Pack(2, key.get(), value.get());
+            if (!pair) {
+                return Ref();
+            }
+            PyList_SET_ITEM(result.get(), i, pair);
+        }
+        if (i == n && PyList_GET_SIZE(order.get()) == n && PyDict_GET_SIZE(data.get()) == n) {
+            return result;
+        }
+    }
+    return items_by_index(data.get(), order.get());
+}
+
+// [self[k] for k in self], walking our own structures when both special
+// methods are ours.
+Ref values_impl(PyObject* self) {
+    unsigned facts = 0;
+    if (type_facts.get(Py_TYPE(self), facts) < 0) {
+        return Ref();
+    }
+    const bool own = (facts & OWN_ITER) && (facts & OWN_GETITEM);
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) {
+        return Ref();
+    }
+    Ref order, data;
+    if (own) {
+        if (!(order = get_order(self)) || !(data = get_data(self))) {
+            return Ref();
+        }
+    }
+    if (own && PyList_CheckExact(order.get())) {
+        // A list iterator re-reads the length every step; so do we.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(order.get(), i));
+            Ref value = Ref::steal(PyObject_GetItem(data.get(), key.get()));
+            if (!value || PyList_Append(result.get(), value.get()) < 0) {
+                return Ref();
+            }
+        }
+        return result;
+    }
+    Ref it = Ref::steal(own ? PyObject_GetIter(order.get()) : PyObject_GetIter(self));
+    if (!it) {
+        return Ref();
+    }
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(it.get()));
+        if (!key) {
+            if (PyErr_Occurred()) {
+                return Ref();
+            }
+            return result;
+        }
+        Ref value = Ref::steal(own ? PyObject_GetItem(data.get(), key.get()) : PyObject_GetItem(self, key.get()));
+        if (!value || PyList_Append(result.get(), value.get()) < 0) {
+            return Ref();
+        }
+    }
+}
+
+int insert_impl(PyObject* self, PyObject* key, PyObject* value, PyObject* position) {
+    Ref order = get_order(self);
+    if (!order) {
+        return -1;
+    }
+    Ref data = get_data(self);
+    if (!data) {
+        return -1;
+    }
+    const bool fast = in_step(data.get(), order.get());
+    // While both hold the same keys the store answers "already there"; an
+    // unhashable key fails here with the store's TypeError, as the store
+    // step would, before anything changed.
+    const int present = fast ? PyDict_Contains(data.get(), key) : order_contains(order.get(), key);
+    if (present < 0) {
+        return -1;
+    }
+    if (present) {
+        // Formatted as `"%s ..." % (key,)`, so a tuple key is one value.
+        Ref msg = Ref::steal(PyUnicode_FromFormat("%S already exist in Report", key));
+        if (!msg) {
+            return -1;
+        }
+        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, msg.get()));
+        if (exc) {
+            PyErr_SetObject(PyExc_KeyError, exc.get());
+        }
+        return -1;
+    }
+    // A position list.insert would refuse is refused before the store changes.
+    Py_ssize_t where = 0;
+    if (to_position(position, where) < 0) {
+        return -1;
+    }
+    if (fast && in_step(data.get(), order.get())) {
+        if (PyDict_SetItem(data.get(), key, value) < 0) {
+            return -1;
+        }
+        return place_after_store(data.get(), order.get(), key, where);
+    }
+    if (PyObject_SetItem(data.get(), key, value) < 0) {
+        return -1;
+    }
+    int rc;
+    if (PyList_CheckExact(order.get())) {
+        rc = PyList_Insert(order.get(), where, key);
+    } else {
+        rc = Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_insert, position, key, nullptr)) ? 0 : -1;
+    }
+    if (rc < 0) {
+        PendingError failure;
+        if (PyObject_DelItem(data.get(), key) < 0) {
+            PyErr_Clear();
+        }
+        failure.restore();
+    }
+    return rc;
+}
+
+int move_impl(PyObject* self, PyObject* key, PyObject* position) {
+    Ref order = get_order(self);
+    if (!order) {
+        return -1;
+    }
+    if (!PyList_CheckExact(order.get())) {
+        // Another sequence type: the documented calls one by one, putting
+        // the key back where it was if the insertion fails.
+        const int has = PySequence_Contains(order.get(), key);
+        if (has <= 0) {
+            if (has == 0) {
+                set_key_error(key);
+            }
+            return -1;
+        }
+        Ref index = Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_index, key, nullptr));
+        if (!index) {
+            return -1;
+        }
+        Ref elem = Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_pop, index.get(), nullptr));
+        if (!elem) {
+            return -1;
+        }
+        if (!Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_insert, position, elem.get(), nullptr))) {
+            PendingError failure;
+            if (!Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.s_insert, index.get(), elem.get(), nullptr))) {
+                PyErr_Clear();
+            }
+            failure.restore();
+            return -1;
+        }
+        return 0;
+    }
+    Py_ssize_t index = find_key(order.get(), key);
+    if (index == -2) {
+        return -1;
+    }
+    if (index == -1) {
+        set_key_error(key);
+        return -1;
+    }
+    Ref elem = Ref::borrow(PyList_GET_ITEM(order.get(), index));
+    // Validated before the list changes, so a bad position changes nothing.
+    Py_ssize_t where = 0;
+    if (to_position(position, where) < 0) {
+        return -1;
+    }
+    // __index__ and __eq__ are Python code: find the element again.
+    if (index >= PyList_GET_SIZE(order.get()) || PyList_GET_ITEM(order.get(), index) != elem.get()) {
+        index = find_identical(order.get(), elem.get());
+        if (index < 0) {
+            set_key_error(key);
+            return -1;
+        }
+    }
+    // Removing the element and inserting it among the other n - 1 is a
+    // rotation of the span between the two indices: no references change
+    // hands and no Python code runs.
+    const Py_ssize_t n = PyList_GET_SIZE(order.get());
+    const Py_ssize_t target = clamp_position(where, n - 1);
+    PyObject** items = PySequence_Fast_ITEMS(order.get());
+    PyObject* moving = items[index];
+    if (target < index) {
+        std::memmove(items + target + 1, items + target, static_cast<size_t>(index - target) * sizeof(PyObject*));
+    } else if (target > index) {
+        std::memmove(items + index, items + index + 1, static_cast<size_t>(target - index) * sizeof(PyObject*));
+    }
+    items[target] = moving;
+    return 0;
+}
+
+int clear_impl(PyObject* self) {
+    Ref data = Ref::steal(PyDict_New());
+    if (!data || PyObject_SetAttr(self, S.s_data, data.get()) < 0) {
+        return -1;
+    }
+    Ref order = Ref::steal(PyList_New(0));
+    if (!order || PyObject_SetAttr(self, S.s_order, order.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
+    if (clear_impl(self) < 0) {
+        return -1;
+    }
+    // self.update(*args, **kwargs)
+    const int own = tavrin::attribute_is(self, S.s_update, S.rm_update, own_update);
+    if (own < 0) {
+        return -1;
+    }
+    if (own) {
+        return update_impl(self, pos, npos, kwargs);
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
+    if (!method) {
+        return -1;
+    }
+    Ref args = Ref::steal(PyTuple_New(npos));
+    if (!args) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        Py_INCREF(pos[i]);
+        PyTuple_SET_ITEM(args.get(), i, pos[i]);
+    }
+    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs)) ? 0 : -1;
+}
+
+Ref repr_impl(PyObject* self) {
+    Ref cls = Ref::steal(PyObject_GetAttr(self, S.s_class));
+    if (!cls) {
+        return Ref();
+    }
+    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), S.s_name));
+    if (!name) {
+        return Ref();
+    }
+    // A mapping that holds itself shows "..." there instead of recursing.
+    const int busy = Py_ReprEnter(self);
+    if (busy != 0) {
+        return busy > 0 ? Ref::steal(PyUnicode_FromString("...")) : Ref();
+    }
+    Ref out;
+    Ref items = call_items(self);
+    if (items) {
+        Ref list = PyList_CheckExact(items.get()) ? std::move(items) : Ref::steal(PySequence_List(items.get()));
+        if (list) {
+            out = Ref::steal(PyUnicode_FromFormat("%S(%R)", name.get(), list.get()));
+        }
+    }
+    Py_ReprLeave(self);
+    return out;
+}
+
+// self == other, with every Exception turned into False. KeyboardInterrupt,
+// SystemExit and the other non-Exception signals still propagate.
+Ref eq_impl(PyObject* self, PyObject* other) {
+    Ref result;
+    do {
+        Ref mine = get_data(self);
+        if (!mine) {
+            break;
+        }
+        Ref theirs = get_data(other);
+        if (!theirs) {
+            break;
+        }
+        Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
+        if (!same) {
+            break;
+        }
+        const int truth = PyObject_IsTrue(same.get());
+        if (truth < 0) {
+            break;
+        }
+        if (!truth) {
+            return same;
+        }
+        Ref my_order = get_order(self);
+        if (!my_order) {
+            break;
+        }
+        Ref their_order = get_order(other);
+        if (!their_order) {
+            break;
+        }
+        result = Ref::steal(PyObject_RichCompare(my_order.get(), their_order.get(), Py_EQ));
+    } while (false);
+    if (result) {
+        return result;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Ref();
+    }
+    PyErr_Clear();
+    return Ref::borrow(Py_False);
+}
+
+// -------------------------------------------------------------- the members
+
+#define TAVRIN_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+TAVRIN_METHOD(rankmap_init);
+Function f_init("__init__", "$self, *args, **kwargs",
+                "Start empty, then add the arguments with self.update(*args, **kwargs): an\n"
+                "iterable of (key, value) pairs and/or keywords, in that order.",
+                rankmap_init);
+
+TAVRIN_METHOD(rankmap_init) {
+    std::pair<PyObject* const*, Py_ssize_t> star;
+    Ref kw;
+    if (!f_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
+        return nullptr;
+    }
+    if (init_impl(self, star.first, star.second, kw.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_getitem);
+Function f_getitem("__getitem__", "$self, name", nullptr, rankmap_getitem);
+
+TAVRIN_METHOD(rankmap_getitem) {
+    PyObject* key;
+    if (!f_getitem.bind(self, args, nargs, kwnames, &key)) {
+        return nullptr;
+    }
+    unsigned facts = 0;
+    if (facts_of(self, facts) < 0) {
+        return nullptr;
+    }
+    return getitem_impl(self, key, facts).release();
+}
+
+TAVRIN_METHOD(rankmap_setitem);
+Function f_setitem("__setitem__", "$self, name, value", nullptr, rankmap_setitem);
+
+TAVRIN_METHOD(rankmap_setitem) {
+    PyObject* argv[2];
+    if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
+        return nullptr;
+    }
+    unsigned facts = 0;
+    if (facts_of(self, facts) < 0 || setitem_impl(self, argv[0], argv[1], facts) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_delitem);
+Function f_delitem("__delitem__", "$self, name", nullptr, rankmap_delitem);
+
+TAVRIN_METHOD(rankmap_delitem) {
+    PyObject* key;
+    if (!f_delitem.bind(self, args, nargs, kwnames, &key)) {
+        return nullptr;
+    }
+    unsigned facts = 0;
+    if (facts_of(self, facts) < 0 || delitem_impl(self, key, facts) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_iter);
+Function f_iter("__iter__", "$self", nullptr, rankmap_iter);
+
+TAVRIN_METHOD(rankmap_iter) {
+    if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    Ref order = get_order(self);
+    return order ? PyObject_GetIter(order.get()) : nullptr;
+}
+
+TAVRIN_METHOD(rankmap_items);
+Function f_items("items", "$self", "A new list of the (key, value) pairs in the mapping's order.", rankmap_items);
+
+TAVRIN_METHOD(rankmap_items) {
+    if (!f_items.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    return items_impl(self).release();
+}
+
+TAVRIN_METHOD(rankmap_clear);
+Function f_clear("clear", "$self",
+                 "Remove every key. The store and the order list are replaced by new empty\n"
+                 "ones; a list obtained from keys() before keeps the old keys.",
+                 rankmap_clear);
+
+TAVRIN_METHOD(rankmap_clear) {
+    if (!f_clear.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    if (clear_impl(self) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_copy);
+Function f_copy("copy", "$self",
+                "A shallow copy: type(self)(self.items()), same keys in the same order, same\n"
+                "value objects.",
+                rankmap_copy);
+
+TAVRIN_METHOD(rankmap_copy) {
+    if (!f_copy.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    Ref items = call_items(self);
+    if (!items) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
+}
+
+TAVRIN_METHOD(rankmap_insert);
+Function f_insert("insert", "$self, key, value, position",
+                  "Add a new key with its value in front of the key now at `position`.\n"
+                  "\n"
+                  "`position` counts as a list index does: 0 puts the key first, a position at\n"
+                  "or past the end appends it, and a negative one counts from the end, so -1\n"
+                  "puts the key in front of the last one. A key that is already present raises\n"
+                  "KeyError and changes nothing; use move() to reposition it.\n"
+                  "\n"
+                  "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
+                  "    >>> m.insert('d', 4, 1)\n"
+                  "    >>> list(m)\n"
+                  "    ['a', 'd', 'b', 'c']",
+                  rankmap_insert);
+
+TAVRIN_METHOD(rankmap_insert) {
+    PyObject* argv[3];
+    if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
+        return nullptr;
+    }
+    if (insert_impl(self, argv[0], argv[1], argv[2]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_move);
+Function f_move("move", "$self, key, position",
+                "Move an existing key in front of the key now at `position`, counted among\n"
+                "the other keys.\n"
+                "\n"
+                "The key is taken out first and put back with the list index rules of\n"
+                "insert(), so move(key, p) leaves it at index p for 0 <= p < len(self), and\n"
+                "move(key, len(self)) moves it to the end. A missing key raises KeyError(key)\n"
+                "and changes nothing.\n"
+                "\n"
+                "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
+                "    >>> m.move('c', 0)\n"
+                "    >>> list(m)\n"
+                "    ['c', 'a', 'b']",
+                rankmap_move);
+
+TAVRIN_METHOD(rankmap_move) {
+    PyObject* argv[2];
+    if (!f_move.bind(self, args, nargs, kwnames, argv)) {
+        return nullptr;
+    }
+    if (move_impl(self, argv[0], argv[1]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_keys);
+Function f_keys("keys", "$self",
+                "The order list itself (the same list on every call, not a copy). Reordering\n"
+                "it reorders the mapping; do not add or remove keys through it.",
+                rankmap_keys);
+
+TAVRIN_METHOD(rankmap_keys) {
+    if (!f_keys.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    return get_order(self).release();
+}
+
+TAVRIN_METHOD(rankmap_values);
+Function f_values("values", "$self", "A new list of the values in the mapping's order.", rankmap_values);
+
+TAVRIN_METHOD(rankmap_values) {
+    if (!f_values.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    return values_impl(self).release();
+}
+
+TAVRIN_METHOD(rankmap_update);
+Function f_update("update", "$self, *args, **kwargs",
+                  "Add or replace entries from at most one iterable of (key, value) pairs,\n"
+                  "then from the keywords, one self[key] = value at a time. A mapping is\n"
+                  "iterated like any iterable (its keys); pass mapping.items() to add its\n"
+                  "entries.",
+                  rankmap_update);
+
+TAVRIN_METHOD(rankmap_update) {
+    std::pair<PyObject* const*, Py_ssize_t> star;
+    Ref kw;
+    if (!f_update.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
+        return nullptr;
+    }
+    if (update_impl(self, star.first, star.second, kw.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+TAVRIN_METHOD(rankmap_repr);
+Function f_repr("__repr__", "$self", nullptr, rankmap_repr);
+
+TAVRIN_METHOD(rankmap_repr) {
+    if (!f_repr.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    return repr_impl(self).release();
+}
+
+TAVRIN_METHOD(rankmap_len);
+Function f_len("__len__", "$self", nullptr, rankmap_len);
+
+TAVRIN_METHOD(rankmap_len) {
+    if (!f_len.bind(self, args, nargs, kwnames, nullptr)) {
+        return nullptr;
+    }
+    Ref order = get_order(self);
+    if (!order) {
+        return nullptr;
+    }
+    const Py_ssize_t n = PyObject_Size(order.get());
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
+
+TAVRIN_METHOD(rankmap_eq);
+Function f_eq("__eq__", "$self, other", nullptr, rankmap_eq);
+
+TAVRIN_METHOD(rankmap_eq) {
+    PyObject* other;
+    if (!f_eq.bind(self, args, nargs, kwnames, &other)) {
+        return nullptr;
+    }
+    return eq_impl(self, other).release();
+}
+
+TAVRIN_METHOD(rankmap_fromkeys);
+Function f_fromkeys("fromkeys", "$cls, keys, value=None",
+                    "A new mapping of the class with the keys in iteration order, each mapped\n"
+                    "to the same `value` object; a repeated key keeps its first position.",
+                    rankmap_fromkeys, Kind::ClassMethod);
+
+TAVRIN_METHOD(rankmap_fromkeys) {
+    PyObject* argv[2];
+    if (!f_fromkeys.bind(self, args, nargs, kwnames, argv)) {
+        return nullptr;
+    }
+    PyObject* value = argv[1] ? argv[1] : Py_None;
+    Ref inst = Ref::steal(PyObject_CallNoArgs(self));
+    if (!inst) {
+        return nullptr;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(argv[0]));
+    if (!it) {
+        return nullptr;
+    }
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(it.get()));
+        if (!key) {
+            if (PyErr_Occurred()) {
+                return nullptr;
+            }
+            return inst.release();
+        }
+        if (assign(inst.get(), key.get(), value) < 0) {
+            return nullptr;
+        }
+    }
+}
+
+#undef TAVRIN_METHOD
+
+// ------------------------------------------------------------ type slots
+
+// `m[k]`, `m[k] = v`, `del m[k]`, `len(m)` and `iter(m)` reach a class's
+// special methods through its type slots. For a class with method
+// descriptors the interpreter's generic slots look the name up in the MRO,
+// bind and call it on every use. RankMap's own slots point here instead:
+// each one asks (cached on the type's version tag) whether the name still
+// resolves to our descriptor, runs our code directly if so, and otherwise
+// makes the call the generic slot would. The interpreter also resets these
+// slots to its generic ones whenever one of the names is assigned on the
+// class or a base, and gives subclasses generic slots of their own, so
+// behaviour never depends on which slot is installed.
+Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t nargs) {
+    return tavrin::call_super(self, nullptr, name, args, nargs);
+}
+
+PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
+    return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        unsigned facts = 0;
+        if (facts_of(self, facts) < 0) {
+            return nullptr;
+        }
+        return (facts & OWN_GETITEM) ? getitem_impl(self, key, facts).release()
+                                     : call_special(self, S.s_getitem, &key, 1).release();
+    });
+}
+
+int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return tavrin::guarded(-1, [&] {
+        unsigned facts = 0;
+        if (facts_of(self, facts) < 0) {
+            return -1;
+        }
+        if (!value) {
+            return (facts & OWN_DELITEM) ? delitem_impl(self, key, facts)
+                                         : (call_special(self, S.s_delitem, &key, 1) ? 0 : -1);
+        }
+        if (facts & OWN_SETITEM) {
+            return setitem_impl(self, key, value, facts);
+        }
+        PyObject* argv[] = {key, value};
+        return call_special(self, S.s_setitem, argv, 2) ? 0 : -1;
+    });
+}
+
+Py_ssize_t rankmap_length(PyObject* self) noexcept {
+    return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        unsigned facts = 0;
+        if (facts_of(self, facts) < 0) {
+            return -1;
+        }
+        if (facts & OWN_LEN) {
+            Ref order = get_order(self, facts);
+            return order ? PyObject_Size(order.get()) : -1;
+        }
+        // What the generic slot does with __len__'s result.
+        Ref r = call_special(self, S.s_len, nullptr, 0);
+        if (!r) {
+            return -1;
+        }
+        Ref n = Ref::steal(PyNumber_Index(r.get()));
+        if (!n) {
+            return -1;
+        }
+        const Py_ssize_t len = PyLong_AsSsize_t(n.get());
+        if (len == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (len < 0) {
+            PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+            return -1;
+        }
+        return len;
+    });
+}
+
+PyObject* rankmap_tp_iter(PyObject* self) noexcept {
+    return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        unsigned facts = 0;
+        if (facts_of(self, facts) < 0) {
+            return nullptr;
+        }
+        if (facts & OWN_ITER) {
+            Ref order = get_order(self, facts);
+            return order ? PyObject_GetIter(order.get()) : nullptr;
+        }
+        Ref it = call_special(self, S.s_iter, nullptr, 0);
+        if (it && !PyIter_Check(it.get())) {
+            PyErr_Format(PyExc_TypeError, "iter() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+            return nullptr;
+        }
+        return it.release();
+    });
+}
+
+// Installed once, on RankMap itself, right after the class is made.
+void install_slots(PyTypeObject* type) {
+    type->tp_as_mapping->mp_subscript = rankmap_mp_subscript;
+    type->tp_as_mapping->mp_ass_subscript = rankmap_mp_ass_subscript;
+    type->tp_as_mapping->mp_length = rankmap_length;
+    type->tp_as_sequence->sq_length = rankmap_length;
+    type->tp_iter = rankmap_tp_iter;
+    PyType_Modified(type);
+}
+
+// ------------------------------------------------------------------ module
+
+const char* const rankmap_doc =
+    "A subclass of MutableMapping that behaves like a dictionary and remembers the\n"
+    "order in which keys were first inserted; move() and insert() place keys at\n"
+    "chosen positions.\n"
+    "\n"
+    "Keys are held twice internally, once in the store (a dict, `_data`) and once\n"
+    "in the order list (`_order`), so a RankMap may use more memory than a plain\n"
+    "dictionary.";
+
+PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+
+int intern_all() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&S.s_data, "_data"},          {&S.s_order, "_order"},         {&S.s_update, "update"},
+        {&S.s_items, "items"},         {&S.s_class, "__class__"},      {&S.s_name, "__name__"},
+        {&S.s_getitem, "__getitem__"}, {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
+        {&S.s_iter, "__iter__"},       {&S.s_len, "__len__"},          {&S.s_repr, "__repr__"},
+        {&S.s_append, "append"},       {&S.s_remove, "remove"},        {&S.s_index, "index"},
+        {&S.s_pop, "pop"},             {&S.s_insert, "insert"},
+    };
+    for (auto& n : names) {
+        *n.slot = tavrin::intern(n.text);
+        if (!*n.slot) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Elements other than pairs in exact tuples and lists are unpacked by the
+// interpreter itself, so its messages ("too many values to unpack ...")
+// are the ones the caller sees.
+int make_unpack_helper() {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return -1;
+    }
+    Ref r = Ref::steal(PyRun_String("def unpack_pair(element):\n    key, value = element\n    return key, value\n",
+                                    Py_file_input, globals.get(), globals.get()));
+    if (!r) {
+        return -1;
+    }
+    Ref fn;
+    Ref name = Ref::steal(PyUnicode_FromString("unpack_pair"));
+    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "unpack helper not built");
+        }
+        return -1;
+    }
+    S.unpack_pair = keep(std::move(fn));
+    return 0;
+}
+
+int rankmap_body(PyObject* m) {
+    if (intern_all() < 0 || make_unpack_helper() < 0) {
+        return -1;
+    }
+    Ref mutable_mapping = tavrin::import_from(m, "collections.abc", "MutableMapping");
+    if (!mutable_mapping) {
+        return -1;
+    }
+    S.MutableMapping = keep(std::move(mutable_mapping));
+
+    Ref cls = tavrin::make_class(m, "RankMap", {S.MutableMapping}, rankmap_doc,
+                                 {f_init, f_getitem, f_setitem, f_delitem, f_iter, f_items, f_clear, f_copy,
+                                  f_insert, f_move, f_keys, f_values, f_update, f_repr, f_len, f_eq, f_fromkeys});
+    if (!cls || PyObject_SetAttrString(m, "RankMap", cls.get()) < 0) {
+        return -1;
+    }
+    S.RankMap = reinterpret_cast<PyTypeObject*>(keep(std::move(cls)));
+    struct {
+        PyObject** slot;
+        const char* name;
+    } own[] = {
+        {&S.rm_getitem, "__getitem__"}, {&S.rm_setitem, "__setitem__"}, {&S.rm_delitem, "__delitem__"},
+        {&S.rm_iter, "__iter__"},       {&S.rm_items, "items"},         {&S.rm_update, "update"},
+        {&S.rm_len, "__len__"},         {&S.rm_repr, "__repr__"},
+    };
+    for (auto& o : own) {
+        if (!(*o.slot = tavrin::builtin_entry(S.RankMap, o.name))) {
+            return -1;
+        }
+    }
+    install_slots(S.RankMap);
+    return 0;
+}
 
 }  // namespace
 
-TAVRIN_MODULE(rankmap, nullptr, rankmap_body)
+TAVRIN_MODULE(rankmap,
+              "A mutable mapping whose key order the caller can change.\n"
+              "\n"
+              "RankMap remembers the order in which keys were first added, like an ordered\n"
+              "dictionary, and also places a new key at a chosen position (insert) or moves\n"
+              "an existing key to another position (move).",
+              rankmap_body)
