@@ -288,10 +288,10 @@ Ref plain_last(PyObject* c) {
 // One node of the walk whose children are being written.
 struct Level {
     Ref node;
-    Ref children;      // the node's children: None, a list or a tuple
-    Ref head;          // children[:-1]: a copy for a list, the tuple itself
-    Py_ssize_t next;   // next position in head
-    Py_ssize_t count;  // how many of head's items come before the last child
+    Ref children;        // the node's children: None, a list or a tuple
+    size_t base;         // where children[:-1] starts in the walk's pool
+    Py_ssize_t next;     // next position in children[:-1]
+    Py_ssize_t count;    // the length of children[:-1]
     bool last_done;
     size_t lead_before;  // the lead's length to restore once the level is done
 };
@@ -299,19 +299,19 @@ struct Level {
 class Walk {
 public:
     explicit Walk(Text& out) : out_(out) { lead_.push_back('\n'); }
+    ~Walk() { release_from(0); }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
 
     // Writes the lines of `node`'s children below it (its name is written).
     int run(PyObject* node, PyObject* children) {
-        if (push(node, children, lead_.size()) < 0) {
-            return -1;
-        }
+        push(node, children, lead_.size());
         while (!stack_.empty()) {
             Level& top = stack_.back();
             Ref child;
             bool last = false;
             if (top.next < top.count) {
-                child = Ref::borrow(PyTuple_CheckExact(top.head.get()) ? PyTuple_GET_ITEM(top.head.get(), top.next)
-                                                                       : PyList_GET_ITEM(top.head.get(), top.next));
+                child = Ref::borrow(pool_[top.base + static_cast<size_t>(top.next)]);
                 ++top.next;
             } else if (!top.last_done) {
                 top.last_done = true;
@@ -322,7 +322,9 @@ public:
                 last = true;
             } else {
                 lead_.resize(top.lead_before);
+                const size_t base = top.base;
                 stack_.pop_back();
+                release_from(base);
                 continue;
             }
             if (child_lines(child.get(), last) < 0) {
@@ -333,21 +335,32 @@ public:
     }
 
 private:
-    int push(PyObject* node, PyObject* children, size_t lead_before) {
+    // The earlier children are those of children[:-1] taken now: later
+    // changes to the list don't reach them. The copy lives in one pool
+    // shared by all levels (they end in the reverse order they begin), not
+    // in a list per node, so rendering makes no objects the cycle collector
+    // would count.
+    void push(PyObject* node, PyObject* children, size_t lead_before) {
         const Py_ssize_t n = plain_size(children);
-        Ref head;
-        if (PyTuple_CheckExact(children)) {
-            head = Ref::borrow(children);
-        } else if (n > 1) {
-            // The earlier children are those of the slice taken now, as
-            // `children[:-1]` would: later changes to the list don't reach them.
-            head = Ref::steal(PyList_GetSlice(children, 0, n - 1));
-            if (!head) {
-                return -1;
+        const size_t base = pool_.size();
+        if (n > 1) {
+            PyObject** items = PyTuple_CheckExact(children) ? &PyTuple_GET_ITEM(children, 0)
+                                                            : &PyList_GET_ITEM(children, 0);
+            pool_.insert(pool_.end(), items, items + (n - 1));
+            for (size_t i = base; i < pool_.size(); ++i) {
+                Py_INCREF(pool_[i]);
             }
         }
-        stack_.push_back(Level{Ref::borrow(node), Ref::borrow(children), std::move(head), 0, n - 1, false, lead_before});
-        return 0;
+        stack_.push_back(Level{Ref::borrow(node), Ref::borrow(children), base, 0, n - 1, false, lead_before});
+    }
+
+    // Drops the pool's references from `base` on, last first.
+    void release_from(size_t base) {
+        while (pool_.size() > base) {
+            PyObject* item = pool_.back();
+            pool_.pop_back();
+            Py_DECREF(item);
+        }
     }
 
     // Whether `node` is being rendered further up: its rendering would then
@@ -392,7 +405,8 @@ private:
                     }
                     const size_t before = lead_.size();
                     lead_.append(rest, 4);
-                    return push(child, children.get(), before);
+                    push(child, children.get(), before);
+                    return 0;
                 }
             }
         }
@@ -408,6 +422,7 @@ private:
     Text& out_;
     std::string lead_;  // a line feed, then the continuation piece of every open level
     std::vector<Level> stack_;
+    std::vector<PyObject*> pool_;  // owned references: every open level's children[:-1]
 };
 
 // --------------------------------------------------------------- generic
