@@ -76,7 +76,9 @@ def test_paths_from_stdin_and_toml(write):
 
 
 @pytest.mark.parametrize("expr, expected", [
-    ("And('eth', Not('down'))", {'"network"."interfaces".list[0]."name" = "eth0"'}),
+    ("And('eth', Not('down'))", {'"network"."interfaces".list[0]."name" = "eth0"',
+                                 '"network"."interfaces".list[1]."name" = "eth1"'}),
+    ("And('state', Not('up'))", {'"network"."interfaces".list[1]."state" = "down"'}),
     ("Or(\"wlan\", 'rotate')", {'"network"."interfaces".list[2]."name" = "wlan0"',
                                 '"logging"."targets"."file"."rotate" = 7'}),
     (r"And(r'\bmtu\b', '1400')", {'"network"."interfaces".list[2]."mtu" = 1400'}),
