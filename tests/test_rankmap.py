@@ -482,7 +482,8 @@ def test_eq_that_mutates_the_mapping_mid_operation(what, op):
     m[first] = 1
     m[second] = 2
     m["plain"] = 3
-    probe = Key({"set-old": "second", "delete": "second", "move": "second", "get": "second"}.get(op, "new"), h=1)
+    m.keys().reverse()  # out of insertion order, so that items() looks keys up
+    probe = Key({"set-old": "second", "delete": "second", "move": "first", "get": "second"}.get(op, "new"), h=1)
     first.on_eq = mutations(m)[what]
     actions = {
         "set-new": lambda: m.__setitem__(probe, 0),

@@ -36,7 +36,6 @@ struct State {
     PyObject* rm_items = nullptr;
     PyObject* rm_update = nullptr;
     PyObject* rm_len = nullptr;
-    PyObject* rm_repr = nullptr;
 
     PyObject* s_data = nullptr;
     PyObject* s_order = nullptr;
@@ -49,7 +48,6 @@ struct State {
     PyObject* s_delitem = nullptr;
     PyObject* s_iter = nullptr;
     PyObject* s_len = nullptr;
-    PyObject* s_repr = nullptr;
     PyObject* s_append = nullptr;
     PyObject* s_remove = nullptr;
     PyObject* s_index = nullptr;
@@ -91,8 +89,21 @@ enum Fact : unsigned {
 
 class TypeFacts {
 public:
-    // The facts for `type` in `out`; -1 on error.
+    // The facts for `type` in `out`; -1 on error. Entry 0 is kept for
+    // RankMap itself, the type nearly every call is about.
     int get(PyTypeObject* type, unsigned& out) noexcept {
+        const Entry& first = entries_[0];
+        if (first.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+            first.tag == type->tp_version_tag) {
+            out = first.facts;
+            return 0;
+        }
+        return get_other(type, out);
+    }
+
+private:
+    // Kept out of line so that the check above stays a few instructions.
+    __attribute__((noinline)) int get_other(PyTypeObject* type, unsigned& out) noexcept {
         if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
             for (const Entry& e : entries_) {
                 if (e.type == type && e.tag == type->tp_version_tag) {
@@ -104,7 +115,6 @@ public:
         return refresh(type, out);
     }
 
-private:
     int refresh(PyTypeObject* type, unsigned& out) noexcept {
         const unsigned int tag = tavrin::type_version(type);
         if (compute(type, out) < 0) {
@@ -113,8 +123,12 @@ private:
         // Only remembered if computing it changed nothing (it can run the
         // __eq__ of odd keys in a class namespace).
         if (tag != 0 && tavrin::type_version(type) == tag) {
-            entries_[next_] = Entry{type, tag, out};
-            next_ = (next_ + 1) % kEntries;
+            if (type == S.RankMap) {
+                entries_[0] = Entry{type, tag, out};
+            } else {
+                entries_[next_] = Entry{type, tag, out};
+                next_ = next_ % (kEntries - 1) + 1;
+            }
         }
         return 0;
     }
@@ -160,7 +174,7 @@ private:
     };
     static constexpr int kEntries = 4;
     Entry entries_[kEntries];
-    int next_ = 0;
+    int next_ = 1;
 };
 TypeFacts type_facts;
 
@@ -548,6 +562,37 @@ Ref call_items(PyObject* self) {
     return Ref::steal(PyObject_CallNoArgs(method.get()));
 }
 
+// Reads the values for the elements of the order list, one after another.
+// The store's own entries are read alongside, in their insertion order:
+// wherever that agrees with the order list (the list element is the very key
+// object of the next entry) the value is taken from there, and only keys out
+// of that order are looked up by hash. Same values, but sequential memory
+// access for large maps. The entry is read afresh for every element and used
+// before anything else runs: the pointers PyDict_Next hands out are borrowed.
+class StoreWalk {
+public:
+    explicit StoreWalk(PyObject* data) noexcept : data_(data) {}
+
+    // The store's key object and value for `element`: 1 found, 0 missing,
+    // -1 error.
+    int next(PyObject* element, Ref& key, Ref& value) noexcept {
+        Py_ssize_t at = cursor_;
+        PyObject *entry_key = nullptr, *entry_value = nullptr;
+        if (PyDict_Next(data_, &at, &entry_key, &entry_value) && entry_key == element) {
+            key = Ref::borrow(entry_key);
+            value = Ref::borrow(entry_value);
+            cursor_ = at;
+            return 1;
+        }
+        key = Ref::borrow(element);
+        return tavrin::dict_get_ref(data_, key.get(), value);
+    }
+
+private:
+    PyObject* data_;  // an exact dict the caller holds a reference to
+    Py_ssize_t cursor_ = 0;
+};
+
 // The documented way: the store's pairs, sorted by each key's index in the
 // order list (a stable sort on precomputed indices, like sorted(key=...)).
 Ref items_by_index(PyObject* data, PyObject* order) {
@@ -599,23 +644,23 @@ Ref items_impl(PyObject* self) {
         return Ref();
     }
     if (in_step(data.get(), order.get())) {
-        // Walking the order list and looking each key up gives the sorted
-        // result in linear time, as long as every element is a key of the
-        // store and the sizes stay put (a lookup may run __eq__). On any
-        // surprise the documented algorithm decides.
+        // Walking the order list gives the sorted result in linear time, as
+        // long as every element is a key of the store and the sizes stay put
+        // (a lookup may run __eq__, an allocation the cycle collector). On
+        // any surprise the documented algorithm decides.
         const Py_ssize_t n = PyList_GET_SIZE(order.get());
         Ref result = Ref::steal(PyList_New(n));
         if (!result) {
             return Ref();
         }
+        StoreWalk walk(data.get());
         Py_ssize_t i = 0;
         for (; i < n; ++i) {
             if (PyList_GET_SIZE(order.get()) != n || PyDict_GET_SIZE(data.get()) != n) {
                 break;
             }
-            Ref key = Ref::borrow(PyList_GET_ITEM(order.get(), i));
-            Ref value;
-            const int found = tavrin::dict_get_ref(data.get(), key.get(), value);
+            Ref key, value;
+            const int found = walk.next(PyList_GET_ITEM(order.get(), i), key, value);
             if (found < 0) {
                 return Ref();
             }
@@ -653,12 +698,16 @@ Ref values_impl(PyObject* self) {
             return Ref();
         }
     }
-    if (own && PyList_CheckExact(order.get())) {
+    if (own && PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get())) {
         // A list iterator re-reads the length every step; so do we.
+        StoreWalk walk(data.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(order.get(), i));
-            Ref value = Ref::steal(PyObject_GetItem(data.get(), key.get()));
-            if (!value || PyList_Append(result.get(), value.get()) < 0) {
+            Ref key, value;
+            const int found = walk.next(PyList_GET_ITEM(order.get(), i), key, value);
+            if (found == 0) {
+                set_key_error(key.get());
+            }
+            if (found <= 0 || PyList_Append(result.get(), value.get()) < 0) {
                 return Ref();
             }
         }
@@ -703,12 +752,8 @@ int insert_impl(PyObject* self, PyObject* key, PyObject* value, PyObject* positi
     if (present) {
         // Formatted as `"%s ..." % (key,)`, so a tuple key is one value.
         Ref msg = Ref::steal(PyUnicode_FromFormat("%S already exist in Report", key));
-        if (!msg) {
-            return -1;
-        }
-        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, msg.get()));
-        if (exc) {
-            PyErr_SetObject(PyExc_KeyError, exc.get());
+        if (msg) {
+            set_key_error(msg.get());
         }
         return -1;
     }
@@ -1227,12 +1272,32 @@ Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t n
     return tavrin::call_super(self, nullptr, name, args, nargs);
 }
 
+// m[key], the hottest path of all, written out in one piece: the same steps
+// as getitem_impl (self._data from the instance dict, then the store's
+// lookup), with nothing in between that could run Python code.
 PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
-    return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        unsigned facts = 0;
-        if (facts_of(self, facts) < 0) {
+    unsigned facts = 0;
+    if (type_facts.get(Py_TYPE(self), facts) < 0) {
+        return nullptr;
+    }
+    if ((facts & (OWN_GETITEM | PLAIN_STATE)) == (OWN_GETITEM | PLAIN_STATE)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!dict) {
             return nullptr;
         }
+        Ref data;
+        if (tavrin::dict_get_ref(dict.get(), S.s_data, data) < 0) {
+            return nullptr;
+        }
+        if (data && PyDict_CheckExact(data.get())) {
+            Ref value;
+            if (tavrin::dict_get_ref(data.get(), key, value) == 0) {
+                set_key_error(key);
+            }
+            return value.release();
+        }
+    }
+    return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         return (facts & OWN_GETITEM) ? getitem_impl(self, key, facts).release()
                                      : call_special(self, S.s_getitem, &key, 1).release();
     });
@@ -1337,7 +1402,7 @@ int intern_all() {
         {&S.s_data, "_data"},          {&S.s_order, "_order"},         {&S.s_update, "update"},
         {&S.s_items, "items"},         {&S.s_class, "__class__"},      {&S.s_name, "__name__"},
         {&S.s_getitem, "__getitem__"}, {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
-        {&S.s_iter, "__iter__"},       {&S.s_len, "__len__"},          {&S.s_repr, "__repr__"},
+        {&S.s_iter, "__iter__"},       {&S.s_len, "__len__"},
         {&S.s_append, "append"},       {&S.s_remove, "remove"},        {&S.s_index, "index"},
         {&S.s_pop, "pop"},             {&S.s_insert, "insert"},
     };
@@ -1398,7 +1463,7 @@ int rankmap_body(PyObject* m) {
     } own[] = {
         {&S.rm_getitem, "__getitem__"}, {&S.rm_setitem, "__setitem__"}, {&S.rm_delitem, "__delitem__"},
         {&S.rm_iter, "__iter__"},       {&S.rm_items, "items"},         {&S.rm_update, "update"},
-        {&S.rm_len, "__len__"},         {&S.rm_repr, "__repr__"},
+        {&S.rm_len, "__len__"},
     };
     for (auto& o : own) {
         if (!(*o.slot = tavrin::builtin_entry(S.RankMap, o.name))) {
