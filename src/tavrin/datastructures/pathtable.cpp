@@ -16,7 +16,8 @@
 #endif
 
 #include <cstddef>
-#include <unordered_map>
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 using tavrin::Function;
@@ -108,7 +109,14 @@ struct AbcAnswers {
 };
 AbcAnswers abc_answers;
 
-inline void may_have_run_code() noexcept { abc_answers.stale = true; }
+// Bumped whenever Python code may have run: answers worked out before it
+// (instance tests, a marker's attributes) are asked again after it.
+unsigned long long code_epoch = 0;
+
+inline void may_have_run_code() noexcept {
+    abc_answers.stale = true;
+    ++code_epoch;
+}
 
 int refresh_abc_answers() {
     Ref token = Ref::steal(PyObject_CallNoArgs(S.get_cache_token));
@@ -405,7 +413,7 @@ Ref level_path(PyObject* path) {
     return Ref::steal(mp->mp_subscript(path, S.full_slice));
 }
 
-enum class Level : unsigned char { Mapping, List, Tuple, Iter, Bare };
+enum class Level : unsigned char { Dict, Mapping, List, Tuple, Iter, Bare };
 
 // One level of the walk: what a nested generator of the recursive
 // formulation holds. A level's path is either components[0:base] (tuple
@@ -416,7 +424,9 @@ struct Frame {
     Ref container;
     Ref iter;
     Ref path;
-    Py_ssize_t next = 0;
+    Py_ssize_t next = 0;  // position, or PyDict_Next's cursor
+    Py_ssize_t used = 0;  // Dict: the size the iteration started with
+    Py_ssize_t left = 0;  // Dict: entries still expected
     size_t base = 0;
     Level level = Level::Bare;
 };
@@ -450,6 +460,27 @@ public:
                         out = std::move(f.container);
                         stack_.pop_back();
                         return 1;
+                    case Level::Dict: {
+                        // What the dict's items iterator does, checks included.
+                        PyObject* d = f.container.get();
+                        if (f.used != PyDict_GET_SIZE(d)) {
+                            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                            return -1;
+                        }
+                        PyObject *k, *v;
+                        if (!PyDict_Next(d, &f.next, &k, &v)) {
+                            stack_.pop_back();
+                            continue;
+                        }
+                        if (f.left == 0) {
+                            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                            return -1;
+                        }
+                        --f.left;
+                        comp = Ref::borrow(k);
+                        value = Ref::borrow(v);
+                        break;
+                    }
                     case Level::Mapping: {
                         Ref item = Ref::steal(PyIter_Next(f.iter.get()));
                         if (!item) {
@@ -576,10 +607,12 @@ private:
         if (mapping < 0) {
             return -1;
         }
-        if (mapping) {
-            if (!PyDict_CheckExact(v)) {
-                may_have_run_code();
-            }
+        if (mapping && PyDict_CheckExact(v)) {
+            // dict.items() and its iterator, which nothing can override.
+            f.level = Level::Dict;
+            f.used = f.left = PyDict_GET_SIZE(v);
+        } else if (mapping) {
+            may_have_run_code();
             Ref items = Ref::steal(PyObject_CallMethodNoArgs(v, S.s_items));
             if (!items) {
                 return -1;
@@ -1327,6 +1360,78 @@ PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ------------------------------------------------------------- reconstruct
 
+// Identity map from our own containers to their tag, holding a reference
+// to each (so an address always means the same object while it is used).
+// Open addressing: reconstruct asks it once per path component.
+class NodeTable {
+public:
+    NodeTable() { slots_.resize(64); }
+    ~NodeTable() {
+        for (Slot& s : slots_) {
+            Py_XDECREF(s.node);
+        }
+    }
+    NodeTable(const NodeTable&) = delete;
+    NodeTable& operator=(const NodeTable&) = delete;
+
+    PyObject* find(PyObject* node) const noexcept {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hash(node) & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.node == node) {
+                return s.tag;
+            }
+            if (!s.node) {
+                return nullptr;
+            }
+        }
+    }
+
+    // `node` must not be in the table yet (it is always a new object).
+    void add(PyObject* node, PyObject* tag) {
+        if (2 * (count_ + 1) > slots_.size()) {
+            grow();
+        }
+        place(node, tag);
+        Py_INCREF(node);
+        ++count_;
+    }
+
+private:
+    struct Slot {
+        PyObject* node = nullptr;
+        PyObject* tag = nullptr;
+    };
+
+    static size_t hash(PyObject* p) noexcept {
+        const unsigned long long x = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)) >> 4;
+        return static_cast<size_t>((x * 0x9E3779B97F4A7C15ull) >> 17);
+    }
+
+    void place(PyObject* node, PyObject* tag) noexcept {
+        const size_t mask = slots_.size() - 1;
+        size_t i = hash(node) & mask;
+        while (slots_[i].node) {
+            i = (i + 1) & mask;
+        }
+        slots_[i].node = node;
+        slots_[i].tag = tag;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& s : old) {
+            if (s.node) {
+                place(s.node, s.tag);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
+
 // isinstance(k, IndexMarker)
 int is_marker(PyObject* k) {
     if (Py_TYPE(k) == S.IndexMarker) {
@@ -1335,7 +1440,29 @@ int is_marker(PyObject* k) {
     if (plain_index(Py_TYPE(k)) >= 0) {
         return 0;
     }
+    may_have_run_code();
     return PyObject_IsInstance(k, reinterpret_cast<PyObject*>(S.IndexMarker));
+}
+
+LookupCache marker_type_attr, marker_index_attr;
+
+// Whether reading k.type_ and k.index reads the instance's own attributes
+// and runs no Python code (an exact IndexMarker whose class has no
+// attributes of those names and the generic lookup).
+int marker_reads_are_plain(PyObject* k) {
+    PyTypeObject* t = S.IndexMarker;
+    if (Py_TYPE(k) != t || t->tp_getattro != PyObject_GenericGetAttr) {
+        return 0;
+    }
+    const int rc = marker_type_attr.check(t, nullptr, S.s_type_, nullptr);
+    return rc <= 0 ? rc : marker_index_attr.check(t, nullptr, S.s_index, nullptr);
+}
+
+Ref read_marker_attr(PyObject* k, PyObject* name, int plain) {
+    if (!plain) {
+        may_have_run_code();
+    }
+    return Ref::steal(PyObject_GetAttr(k, name));
 }
 
 // Builds the nested dict. Every container on the way is one of ours: a
@@ -1390,11 +1517,12 @@ private:
     // Our containers (and the type_ objects they stand for) are held until
     // the end, so an address in `ours_` always means the same object.
     void own(PyObject* node, PyObject* tag) {
-        pins_.push_back(Ref::borrow(node));
-        pins_.push_back(Ref::borrow(tag));
-        ours_[node] = tag;
+        ours_.add(node, tag);
         if (tag != kDict && tag != reinterpret_cast<PyObject*>(&PyList_Type)) {
             convert_ = true;
+            if (tag != reinterpret_cast<PyObject*>(&PyTuple_Type)) {
+                pins_.push_back(Ref::borrow(tag));
+            }
         }
     }
 
@@ -1414,10 +1542,7 @@ private:
         return b;
     }
 
-    PyObject* tag_of(PyObject* node) const {
-        auto it = ours_.find(node);
-        return it == ours_.end() ? nullptr : it->second;
-    }
+    PyObject* tag_of(PyObject* node) const { return ours_.find(node); }
 
     // The slot that holds the current object: `container[key]`, or the
     // last element of a sequence level.
@@ -1439,6 +1564,9 @@ private:
         if (unpack_two(entry, path, obj, Wording::Legacy) < 0) {
             return -1;
         }
+        if (!PyTuple_CheckExact(path.get())) {
+            may_have_run_code();
+        }
         Ref comps = PyTuple_CheckExact(path.get()) ? Ref::borrow(path.get()) : Ref::steal(PySequence_List(path.get()));
         if (!comps) {
             return -1;
@@ -1449,23 +1577,95 @@ private:
             PyErr_Format(PyExc_ValueError, "PathTable entry %zd has an empty path", n);
             return -1;
         }
+        // `comps` is a tuple or our own fresh list: nobody else changes it.
+        auto comp = [&](Py_ssize_t j) { return tup ? PyTuple_GET_ITEM(comps.get(), j) : PyList_GET_ITEM(comps.get(), j); };
+        const Py_ssize_t start = resumable_steps(comps.get(), m);
         Slot slot;
-        Ref current = Ref::borrow(ret_.get());
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            // `comps` is a tuple or our own fresh list: nobody else changes it.
-            Ref k = Ref::borrow(tup ? PyTuple_GET_ITEM(comps.get(), j) : PyList_GET_ITEM(comps.get(), j));
+        Ref current;
+        if (start > 0) {
+            const Step& at = chain_[static_cast<size_t>(start)];
+            slot.container = at.slot_container;
+            slot.sequence = at.slot_sequence;
+            slot.key = Ref::borrow(at.slot_key);
+            current = Ref::borrow(at.content);
+        } else {
+            current = Ref::borrow(ret_.get());
+        }
+        chain_.resize(static_cast<size_t>(start));
+        const unsigned long long epoch = code_epoch;
+        for (Py_ssize_t j = start; j < m; ++j) {
+            Ref k = Ref::borrow(comp(j));
             const bool last = j == m - 1;
             const int marker = is_marker(k.get());
             if (marker < 0) {
                 return -1;
             }
-            const int rc = marker ? (j == 0 ? leading_marker(n) : position_step(n, k.get(), last, obj.get(), slot, current))
-                                  : key_step(n, k.get(), last, obj.get(), slot, current);
-            if (rc != 0) {
-                return rc < 0 ? -1 : 0;
+            Step step;
+            step.slot_container = slot.container;
+            step.slot_sequence = slot.sequence;
+            step.slot_key = slot.key.get();
+            const int rc = marker ? (j == 0 ? leading_marker(n)
+                                            : position_step(n, k.get(), last, obj.get(), slot, current, step))
+                                  : key_step(n, k.get(), last, obj.get(), slot, current, step);
+            if (rc < 0) {
+                chain_.clear();
+                return -1;
+            }
+            chain_.push_back(step);
+            if (rc > 0) {
+                break;
             }
         }
+        // The chain is worth keeping only if no Python code ran meanwhile.
+        prev_comps_ = std::move(comps);
+        if (code_epoch != epoch) {
+            chain_.clear();
+        }
+        chain_epoch_ = code_epoch;
         return 0;
+    }
+
+    // What one step found: the container it worked on (after replacing or
+    // copying what was there), the slot that holds it, and whether doing the
+    // step again with the same component would only lead to the same place.
+    struct Step {
+        PyObject* content = nullptr;  // ours (held by ours_)
+        PyObject* slot_container = nullptr;
+        PyObject* slot_key = nullptr;  // held by prev_comps_
+        bool slot_sequence = false;
+        bool repeatable = false;
+        Py_ssize_t index = 0;  // markers: the position they probe
+        bool marker = false;
+    };
+
+    // How many leading steps of this path can start from where the previous
+    // entry's steps left off: the same component objects, each step one
+    // that only finds its way (a plain key in our dict, a marker whose
+    // position is present), and no Python code run since, so doing them
+    // again would change nothing and call nothing. The last step always runs.
+    Py_ssize_t resumable_steps(PyObject* comps, Py_ssize_t m) const {
+        if (!prev_comps_ || chain_.empty() || chain_epoch_ != code_epoch) {
+            return 0;
+        }
+        PyObject* prev = prev_comps_.get();
+        const bool ptup = PyTuple_CheckExact(prev), tup = PyTuple_CheckExact(comps);
+        const Py_ssize_t limit = std::min<Py_ssize_t>(m, static_cast<Py_ssize_t>(chain_.size())) - 1;
+        Py_ssize_t p = 0;
+        for (; p < limit; ++p) {
+            PyObject* a = tup ? PyTuple_GET_ITEM(comps, p) : PyList_GET_ITEM(comps, p);
+            PyObject* b = ptup ? PyTuple_GET_ITEM(prev, p) : PyList_GET_ITEM(prev, p);
+            const Step& step = chain_[static_cast<size_t>(p)];
+            if (a != b || !step.repeatable) {
+                break;
+            }
+            if (step.marker) {
+                const Py_ssize_t size = PyList_GET_SIZE(step.content);
+                if (step.index < -size || step.index >= size) {
+                    break;
+                }
+            }
+        }
+        return p;
     }
 
     int leading_marker(Py_ssize_t n) {
@@ -1488,6 +1688,7 @@ private:
             const Py_ssize_t size = PyList_GET_SIZE(level);
             return i >= -size && i < size;
         }
+        may_have_run_code();  // the index's own __index__
         Ref r = Ref::steal(PyObject_GetItem(level, index));
         if (r) {
             return 1;
@@ -1501,8 +1702,12 @@ private:
 
     // A component that is an IndexMarker. Returns 1 when the value is
     // stored (last component), 0 to go on, -1 on error.
-    int position_step(Py_ssize_t n, PyObject* k, bool last, PyObject* obj, Slot& slot, Ref& current) {
-        Ref type_ = Ref::steal(PyObject_GetAttr(k, S.s_type_));
+    int position_step(Py_ssize_t n, PyObject* k, bool last, PyObject* obj, Slot& slot, Ref& current, Step& step) {
+        const int plain = marker_reads_are_plain(k);
+        if (plain < 0) {
+            return -1;
+        }
+        Ref type_ = read_marker_attr(k, S.s_type_, plain);
         if (!type_) {
             return -1;
         }
@@ -1520,6 +1725,7 @@ private:
             level = Ref::borrow(current.get());
         } else if (!tag && reinterpret_cast<PyObject*>(Py_TYPE(current.get())) == type_.get()) {
             // A stored sequence of this very type: go on in a copy.
+            may_have_run_code();
             level = read_all(current.get());
             if (!level) {
                 return -1;
@@ -1536,8 +1742,10 @@ private:
             }
             placed = true;
         }
+        step.content = level.get();
+        step.marker = true;
         if (!placed) {
-            Ref index = Ref::steal(PyObject_GetAttr(k, S.s_index));
+            Ref index = read_marker_attr(k, S.s_index, plain);
             if (!index) {
                 return -1;
             }
@@ -1546,6 +1754,11 @@ private:
                 return -1;
             }
             placed = !present;
+            if (PyLong_CheckExact(index.get())) {
+                step.index = PyLong_AsSsize_t(index.get());
+                step.repeatable = !(step.index == -1 && PyErr_Occurred());
+                PyErr_Clear();
+            }
         }
         const bool tuple_like = PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type_.get()), &PyTuple_Type);
         if (last) {
@@ -1563,7 +1776,7 @@ private:
                 return -1;
             }
         }
-        slot.container = level.get();  // held by pins_
+        slot.container = level.get();  // held by ours_
         slot.sequence = true;
         slot.key.reset();
         current = Ref::borrow(PyList_GET_ITEM(level.get(), PyList_GET_SIZE(level.get()) - 1));
@@ -1571,11 +1784,14 @@ private:
     }
 
     // A component that is a mapping key.
-    int key_step(Py_ssize_t n, PyObject* k, bool last, PyObject* obj, Slot& slot, Ref& current) {
+    int key_step(Py_ssize_t n, PyObject* k, bool last, PyObject* obj, Slot& slot, Ref& current, Step& step) {
         PyObject* tag = tag_of(current.get());
         Ref d;
+        const bool quiet = quiet_key(k);
+        step.content = current.get();
         if (tag == kDict) {
             d = Ref::borrow(current.get());
+            step.repeatable = quiet;
         } else if (tag) {
             // A key at a sequence level: a new dict holding it is appended.
             d = new_dict();
@@ -1583,6 +1799,7 @@ private:
                 return -1;
             }
         } else {
+            may_have_run_code();
             const int mapping = PyObject_IsInstance(current.get(), S.MutableMapping);
             if (mapping < 0) {
                 return -1;
@@ -1593,6 +1810,8 @@ private:
                 if (!d || PyDict_Merge(d.get(), current.get(), 1) < 0 || slot.set(d.get()) < 0) {
                     return -1;
                 }
+                step.content = d.get();
+                step.repeatable = quiet;
             } else {
                 const int seq = PyObject_IsInstance(current.get(), S.seq_types);
                 if (seq < 0) {
@@ -1611,6 +1830,7 @@ private:
                 if (slot.set(level.get()) < 0) {
                     return -1;
                 }
+                step.content = level.get();
                 d = new_dict();
                 if (!d || PyList_Append(level.get(), d.get()) < 0) {
                     return -1;
@@ -1619,7 +1839,10 @@ private:
         }
         PyObject* dict = d.get();
         Ref child;
-        if (quiet_key(k)) {
+        if (!quiet) {
+            may_have_run_code();
+        }
+        if (quiet) {
             if (last) {
                 return PyDict_SetItem(dict, k, obj) < 0 ? -1 : 1;
             }
@@ -1658,7 +1881,7 @@ private:
                 return PyDict_SetItem(dict, k, obj) < 0 ? -1 : 1;
             }
         }
-        slot.container = dict;  // held by pins_
+        slot.container = dict;  // held by ours_
         slot.sequence = false;
         slot.key = Ref::borrow(k);
         current = std::move(child);
@@ -1742,8 +1965,12 @@ private:
     }
 
     Ref ret_;
-    std::unordered_map<PyObject*, PyObject*> ours_;
+    NodeTable ours_;
     std::vector<Ref> pins_;
+    // Where the previous entry's steps went (see resumable_steps).
+    std::vector<Step> chain_;
+    Ref prev_comps_;
+    unsigned long long chain_epoch_ = 0;
     bool convert_ = false;
 };
 
