@@ -1114,11 +1114,15 @@ def test_table_mutated_during_reconstruct():
     assert model_reconstruct(table) == got
 
 
+# Shared marker objects make consecutive entries share leading components,
+# as tables made by the walk do; the gaps and repeats exercise placement.
+MARKER_POOL = [M(list, i) for i in (0, 0, 1, 2, 5)]
+TUPLE_POOL = [M(tuple, i) for i in (0, 0, 1, 3)]
 keys = st.sampled_from(["a", "b", 0])
-list_markers = st.builds(M, st.just(list), st.integers(0, 3))
+list_markers = st.one_of(st.builds(M, st.just(list), st.integers(0, 3)), st.sampled_from(MARKER_POOL))
 plain_paths = st.tuples(keys, st.lists(st.one_of(keys, list_markers), max_size=3)).map(lambda p: (p[0], *p[1]))
-tuple_paths = st.tuples(st.sampled_from(["T", "U"]), st.builds(M, st.just(tuple), st.integers(0, 3)))
-tables = st.lists(st.tuples(st.one_of(plain_paths, tuple_paths), st.integers()), max_size=8)
+tuple_paths = st.tuples(st.sampled_from(["T", "U"]), st.sampled_from(TUPLE_POOL))
+tables = st.lists(st.tuples(st.one_of(plain_paths, tuple_paths), st.integers()), max_size=10)
 
 
 @quick
@@ -1133,3 +1137,18 @@ def test_reconstruct_agrees_with_the_plain_steps_on_lists_and_tuples_of_leaves(e
         return
     got = table.reconstruct()
     assert got == expected and typed(got) == typed(expected)
+
+
+def test_marker_changed_between_entries_is_read_again():
+    marker = M(list, 0)
+
+    class Key(str):
+        def __hash__(self):
+            marker.index = 7  # the next entry's shared marker now points past the end
+            return str.__hash__(self)
+
+    entries = [(("a", marker, Key("x")), 1), (("a", marker, "y"), 2)]
+    expected = model_reconstruct(PathTable(entries))
+    marker.index = 0
+    got = PathTable(entries).reconstruct()
+    assert got == expected == {"a": [{"x": 1}, {"y": 2}]}
