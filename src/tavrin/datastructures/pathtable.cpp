@@ -581,7 +581,7 @@ private:
         size_t base = 0;
         if (PyTuple_CheckExact(path.get())) {
             const Py_ssize_t n = PyTuple_GET_SIZE(path.get());
-            comps_.clear();
+            truncate_comps(0);
             for (Py_ssize_t i = 0; i < n; ++i) {
                 comps_.push_back(Ref::borrow(PyTuple_GET_ITEM(path.get(), i)));
             }
@@ -652,7 +652,7 @@ private:
     int descend_into(size_t fi, Ref value, Ref comp) {
         if (!stack_[fi].path) {
             const size_t base = stack_[fi].base;
-            comps_.erase(comps_.begin() + static_cast<std::ptrdiff_t>(base), comps_.end());
+            truncate_comps(base);
             comps_.push_back(std::move(comp));
             return push(std::move(value), Ref(), base + 1);
         }
@@ -661,6 +661,16 @@ private:
             return -1;
         }
         return start_level(std::move(value), level_path(path.get()));
+    }
+
+    // Drops components past `n`. Each reference leaves the vector before it
+    // is released: a finalizer run by the release may start a collection
+    // that traverses this walk.
+    void truncate_comps(size_t n) noexcept {
+        while (comps_.size() > n) {
+            Ref last = std::move(comps_.back());
+            comps_.pop_back();
+        }
     }
 
     Ref extend_path(PyObject* path, PyObject* comp) {
