@@ -591,6 +591,31 @@ def test_state_attributes_go_through_attribute_lookup():
     assert reads and m.items() == [("a", 1), ("b", 2)]
 
 
+def test_instance_dicts_laid_out_differently():
+    class Named(RankMap):
+        def __init__(self, *args, **kwargs):
+            self.name, self.tag = "n", "t"  # attributes ahead of the state
+            super().__init__(*args, **kwargs)
+
+    plain, named = RankMap(a=1), Named(a=2)
+    odd = RankMap(a=3)
+    odd.__dict__ = {"x": 0, "".join(["_or", "der"]): ["a"], "".join(["_da", "ta"]): {"a": 3}}
+    for _ in range(3):
+        assert (plain["a"], named["a"], odd["a"]) == (1, 2, 3)
+        named["b"] = 0
+        assert list(named) == ["a", "b"] and len(odd) == 1
+        del named["b"]
+
+
+def test_state_changes_on_the_class_are_seen_at_once(monkeypatch):
+    m = abc()
+    assert m["a"] == 1
+    monkeypatch.setattr(RankMap, "_data", property(lambda self: {"a": "class"}), raising=False)
+    assert m["a"] == "class" and m.items() == [("a", "class")]
+    monkeypatch.undo()
+    assert m["a"] == 1 and "_data" not in vars(RankMap)
+
+
 @pytest.mark.parametrize("name, replacement, probe", [
     ("__getitem__", lambda self, key: "patched", lambda m: (m["a"], m.get("a"), m.values()[0])),
     ("__setitem__", lambda self, key, value: None, lambda m: (m.__setitem__("z", 1), "z" in m)),

@@ -634,42 +634,45 @@ private:
 // The documented way: the store's pairs, sorted by each key's index in the
 // order list (a stable sort on precomputed indices, like sorted(key=...)).
 Ref items_by_index(PyObject* data, PyObject* order) {
-    Ref pairs = Ref::steal(PyMapping_Items(data));
-    if (!pairs) {
-        return Ref();
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> rank;
-    rank.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
-        Ref key = Ref::steal(PySequence_GetItem(pair, 0));
-        if (!key) {
+    // The index table is a std::vector: a failed allocation becomes MemoryError.
+    return tavrin::guarded(Ref(), [&]() -> Ref {
+        Ref pairs = Ref::steal(PyMapping_Items(data));
+        if (!pairs) {
             return Ref();
         }
-        Ref index = Ref::steal(PyObject_CallMethodObjArgs(order, S.s_index, key.get(), nullptr));
-        if (!index) {
+        const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> rank;
+        rank.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+            Ref key = Ref::steal(PySequence_GetItem(pair, 0));
+            if (!key) {
+                return Ref();
+            }
+            Ref index = Ref::steal(PyObject_CallMethodObjArgs(order, S.s_index, key.get(), nullptr));
+            if (!index) {
+                return Ref();
+            }
+            const Py_ssize_t at = PyLong_AsSsize_t(index.get());
+            if (at == -1 && PyErr_Occurred()) {
+                return Ref();
+            }
+            rank.emplace_back(at, i);
+        }
+        // `pairs` is our own list: the calls above cannot have changed it.
+        std::stable_sort(rank.begin(), rank.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        Ref result = Ref::steal(PyList_New(n));
+        if (!result) {
             return Ref();
         }
-        const Py_ssize_t at = PyLong_AsSsize_t(index.get());
-        if (at == -1 && PyErr_Occurred()) {
-            return Ref();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(pairs.get(), rank[static_cast<size_t>(i)].second);
+            Py_INCREF(pair);
+            PyList_SET_ITEM(result.get(), i, pair);
         }
-        rank.emplace_back(at, i);
-    }
-    // `pairs` is our own list: the calls above cannot have changed it.
-    std::stable_sort(rank.begin(), rank.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    Ref result = Ref::steal(PyList_New(n));
-    if (!result) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs.get(), rank[static_cast<size_t>(i)].second);
-        Py_INCREF(pair);
-        PyList_SET_ITEM(result.get(), i, pair);
-    }
-    return result;
+        return result;
+    });
 }
 
 Ref items_impl(PyObject* self) {
@@ -1007,7 +1010,8 @@ Ref eq_impl(PyObject* self, PyObject* other) {
 
 // -------------------------------------------------------------- the members
 
-#define TAVRIN_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define TAVRIN_METHOD(fn) \
+    PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 
 TAVRIN_METHOD(rankmap_init);
 Function f_init("__init__", "$self, *args, **kwargs",
