@@ -86,7 +86,8 @@ def test_docstrings_and_their_examples():
 
 
 def test_signatures():
-    assert str(inspect.signature(RankMap.insert)) == "(self, /, key, value, position)"
+    assert list(inspect.signature(RankMap.insert).parameters) == ["self", "key", "value", "position"]
+    assert list(inspect.signature(RankMap.move).parameters) == ["self", "key", "position"]
     assert str(inspect.signature(RankMap.fromkeys)) == "(keys, value=None)"
 
 
@@ -191,7 +192,7 @@ def test_update_unpacks_like_the_interpreter():
 
 @pytest.mark.parametrize("position, expected", [
     (0, "dabc"), (1, "adbc"), (3, "abcd"), (99, "abcd"), (-1, "abdc"), (-3, "dabc"), (-99, "dabc"),
-    (True, "adbc"), (collections.Counter("x")["x"], "adbc"),
+    (True, "adbc"),
 ])
 def test_insert_table(position, expected):
     m = abc()
