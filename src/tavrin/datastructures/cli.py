@@ -20,6 +20,7 @@ import argparse
 import io
 import json
 import os
+import re
 import sys
 
 FILTER_NAMES = ("And", "Or", "Not")
@@ -199,109 +200,175 @@ def eval_filter(text):
 
 # ------------------------------------------------------------------- paths
 
+_encode_str = json.encoder.encode_basestring  # JSON text of a str, non-ASCII kept
+_CONSTANTS = {True: "true", False: "false", None: "null"}
 
-def _component_text(component, IndexMarker):
-    if isinstance(component, IndexMarker):
-        return repr(component)
-    return _json(component if isinstance(component, str) else str(component))
+
+def _value_text(value):
+    """JSON text of a leaf; the common exact types without the encoder's set-up."""
+    kind = type(value)
+    if kind is str:
+        return _encode_str(value)
+    if kind is int:
+        return int.__repr__(value)
+    if kind is bool or value is None:
+        return _CONSTANTS[value]
+    if kind is float and value == value and value not in (float("inf"), float("-inf")):
+        return float.__repr__(value)
+    return _json(value)
 
 
 def path_lines(document):
     """One `path = value` line per leaf, in the walk's order, lazily."""
     from tavrin.datastructures.pathtable import DictItem, IndexMarker, PathTable
 
+    keys = {}  # key -> its text: documents repeat their keys a lot
+
+    def component(c):
+        text = keys.get(c) if type(c) is str else None
+        if text is None:
+            if isinstance(c, IndexMarker):
+                return repr(c)
+            text = _encode_str(c if isinstance(c, str) else str(c))
+            if type(c) is str and len(keys) < 100_000:
+                keys[c] = text
+        return text
+
     for entry in PathTable.__flatten__(document):
         if isinstance(entry, DictItem):
             path, value = entry
-            text = ".".join(_component_text(c, IndexMarker) for c in path)
-            yield f"{text} = {_json(value)}"
+            yield f"{'.'.join(map(component, path))} = {_value_text(value)}"
         else:  # a document that is one value
-            yield f"= {_json(entry)}"
+            yield f"= {_value_text(entry)}"
 
 
-def _parse_path(text, source, lineno):
-    """The components of a path written by `paths`."""
-    from tavrin.datastructures.pathtable import IndexMarker
+_KEY = r'"(?:[^"\\]|\\.)*"'
+_MARKER = r"(?:list|tuple)\[\d+\]"
+_COMPONENT = re.compile(rf"{_KEY}|{_MARKER}")
+_WHOLE_PATH = re.compile(rf"(?:{_KEY}|{_MARKER})(?:\.(?:{_KEY}|{_MARKER}))*")
+_LINE = re.compile(rf"({_WHOLE_PATH.pattern})? ?= ")
 
-    decoder = json.JSONDecoder()
-    components = []
-    pos = 0
-    sequences = {"list": [], "tuple": ()}
-    while pos < len(text):
-        if text[pos] == '"':
-            try:
-                key, pos = decoder.raw_decode(text, pos)
-            except json.JSONDecodeError as exc:
-                raise InputError(f"{source}:{lineno}: broken key in path: {exc.msg}") from None
-            components.append(key)
-        else:
-            bracket = text.find("[", pos)
-            close = text.find("]", pos)
-            kind = text[pos:bracket] if bracket > pos else ""
-            if kind not in sequences or close < bracket or not text[bracket + 1:close].isdigit():
-                raise InputError(f"{source}:{lineno}: broken path component at column {pos + 1}: "
-                                 "expected a JSON string or list[N]")
-            components.append(IndexMarker(sequences[kind], int(text[bracket + 1:close])))
-            pos = close + 1
-        if pos < len(text):
-            if text[pos] != ".":
-                raise InputError(f"{source}:{lineno}: expected '.' between path components at column {pos + 1}")
-            pos += 1
-            if pos == len(text):
-                raise InputError(f"{source}:{lineno}: path ends with '.'")
-    return tuple(components)
+
+class _PathReader:
+    """Paths as `paths` writes them. Lines under one parent share its
+    components (the same key strings and markers), which keeps a table of
+    millions of entries small."""
+
+    def __init__(self, source):
+        from tavrin.datastructures.pathtable import IndexMarker
+
+        self.IndexMarker = IndexMarker
+        self.source = source
+        self.keys = {}
+        self.prefixes = {}
+
+    def component(self, text):
+        if text[0] == '"':
+            key = self.keys.get(text)
+            if key is None:
+                key = text[1:-1] if "\\" not in text else json.loads(text)
+                if len(self.keys) < 100_000:
+                    self.keys[text] = key
+            return key
+        kind, _, index = text.partition("[")
+        return self.IndexMarker([] if kind == "list" else (), int(index[:-1]))
+
+    def path(self, text):
+        if not text:
+            return ()
+        dot = text.rfind(".", 0, len(text) - 1) if text[-1] == '"' else text.rfind(".")
+        # The parent's text ends where the last component starts.
+        last = _COMPONENT.fullmatch(text, dot + 1) if dot >= 0 else None
+        if last is not None:
+            parent = self.prefixes.get(text[:dot])
+            if parent is None:
+                if not _WHOLE_PATH.fullmatch(text, 0, dot):
+                    raise ValueError(text)
+                parent = tuple(self.component(m.group()) for m in _COMPONENT.finditer(text, 0, dot))
+                if len(self.prefixes) > 10_000:
+                    self.prefixes.clear()
+                self.prefixes[text[:dot]] = parent
+            return parent + (self.component(last.group()),)
+        if not _WHOLE_PATH.fullmatch(text):
+            raise ValueError(text)
+        return tuple(self.component(m.group()) for m in _COMPONENT.finditer(text))
+
+
+_VALUE_CONSTANTS = {"true": True, "false": False, "null": None}
+
+
+def _parse_value(text):
+    """A JSON value, with the common plain strings and numbers read directly."""
+    first = text[:1]
+    if first == '"' and text.endswith('"') and "\\" not in text and text.count('"') == 2:
+        return text[1:-1]
+    if text.isdigit() and (text[0] != "0" or len(text) == 1):
+        return int(text)
+    constant = _VALUE_CONSTANTS.get(text, _VALUE_CONSTANTS)
+    if constant is not _VALUE_CONSTANTS:
+        return constant
+    return json.loads(text)
 
 
 def read_path_lines(lines, source):
     """The document described by `path = value` lines."""
     from tavrin.datastructures.pathtable import PathTable
 
-    root = object()  # every path hangs below one private key, so any top level works
+    root = (object(),)  # every path hangs below one private key, so any top level works
     table = PathTable()
-    seen = False
+    append = table.append
+    reader = _PathReader(source)
     for lineno, line in enumerate(lines, 1):
         line = line.rstrip("\n")
-        if not line.strip():
-            continue
-        if line.startswith("= "):
+        head, sep, value_text = line.partition(" = ")
+        if sep and "\\" not in head and head.count('"') % 2 == 0:
+            path_text = head  # keys without escapes: the first " = " ends the path
+        elif line.startswith("= "):
             path_text, value_text = "", line[2:]
         else:
-            sep = _find_separator(line)
-            if sep < 0:
-                raise InputError(f"{source}:{lineno}: expected 'path = value'")
-            path_text, value_text = line[:sep], line[sep + 3:]
+            if not line.strip():
+                continue
+            match = _LINE.match(line)
+            if match is None:
+                _explain_bad_line(line, source, lineno)
+            path_text, value_text = match.group(1) or "", line[match.end():]
         try:
-            value = json.loads(value_text)
+            value = _parse_value(value_text)
         except json.JSONDecodeError as exc:
             raise InputError(f"{source}:{lineno}: broken value: {exc.msg}") from None
-        table.append(((root,) + _parse_path(path_text, source, lineno), value))
-        seen = True
-    if not seen:
+        try:
+            path = reader.path(path_text)
+        except ValueError:
+            _explain_bad_line(line, source, lineno)
+        append((root + path, value))
+    if not table:
         raise InputError(f"{source}: no path lines")
     try:
-        return table.reconstruct()[root]
+        return table.reconstruct()[root[0]]
     except (TypeError, ValueError, IndexError) as exc:
         raise InputError(f"{source}: the paths do not fit together ({exc})") from None
 
 
-def _find_separator(line):
-    """Where ' = ' ends the path: outside the quotes of its keys."""
-    in_string = False
-    i = 0
-    while i < len(line):
-        ch = line[i]
-        if in_string:
-            if ch == "\\":
-                i += 2
-                continue
-            if ch == '"':
-                in_string = False
-        elif ch == '"':
-            in_string = True
-        elif line.startswith(" = ", i):
-            return i
-        i += 1
-    return -1
+def _explain_bad_line(line, source, lineno):
+    """Raises the message for a line that is not `path = value`."""
+    pos = 0
+    while True:
+        m = _COMPONENT.match(line, pos)
+        if m is None:
+            if line.startswith(" = ", pos) or line.startswith("= ", pos):
+                break
+            if pos == 0 or line[pos - 1:pos] == ".":
+                raise InputError(f"{source}:{lineno}: broken path component at column {pos + 1}: "
+                                 "expected a JSON string or list[N]")
+            raise InputError(f"{source}:{lineno}: expected 'path = value'")
+        pos = m.end()
+        if line.startswith(".", pos):
+            pos += 1
+            continue
+        if line.startswith(" = ", pos):
+            break
+        raise InputError(f"{source}:{lineno}: expected 'path = value'")
+    raise InputError(f"{source}:{lineno}: expected 'path = value'")
 
 
 # -------------------------------------------------------------------- tree
@@ -343,10 +410,17 @@ def cmd_paths(args, out):
         keep = parse_filter(args.filter)
     elif args.filter_eval is not None:
         keep = eval_filter(args.filter_eval)
-    for line in path_lines(document):
-        if keep is None or keep(line):
-            out.write(line)
-            out.write("\n")
+    lines = path_lines(document) if keep is None else filter(keep, path_lines(document))
+    batch = []
+    for line in lines:
+        batch.append(line)
+        if len(batch) == 2000:
+            batch.append("")
+            out.write("\n".join(batch))
+            batch.clear()
+    if batch:
+        batch.append("")
+        out.write("\n".join(batch))
     return 0
 
 
