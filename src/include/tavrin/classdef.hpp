@@ -230,6 +230,34 @@ private:
     unsigned int tag_ = 0;
 };
 
+// A new tuple of n borrowed items.
+inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) noexcept {
+    Ref t = Ref::steal(PyTuple_New(n));
+    if (!t) {
+        return t;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(t.get(), i, items[i]);
+    }
+    return t;
+}
+
+// obj.name(*pos, **kwargs) through the ordinary attribute lookup: the
+// generic path beside a fast path that calls our own C++ directly.
+inline Ref call_attribute(PyObject* obj, PyObject* name, PyObject* const* pos, Py_ssize_t npos,
+                          PyObject* kwargs) noexcept {
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) {
+        return method;
+    }
+    Ref args = tuple_of(pos, npos);
+    if (!args) {
+        return args;
+    }
+    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs));
+}
+
 // super(owner, self).name(*args): the generic path behind every fast path
 // that calls a built-in base directly.
 inline Ref call_super(PyObject* self, PyTypeObject* owner, PyObject* name, PyObject* const* args,

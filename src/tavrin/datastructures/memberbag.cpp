@@ -103,15 +103,8 @@ int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    return bag_init_tuple(self, tuple.get(), kwargs);
+    Ref tuple = tavrin::tuple_of(args, nargs);
+    return tuple ? bag_init_tuple(self, tuple.get(), kwargs) : -1;
 }
 
 // Calls one of our descriptors the ordinary way (for the rare calls a
@@ -835,19 +828,7 @@ int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyOb
     if (own) {
         return update_impl(self, pos, npos, kwargs);
     }
-    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
-    if (!method) {
-        return -1;
-    }
-    Ref args = Ref::steal(PyTuple_New(npos));
-    if (!args) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        Py_INCREF(pos[i]);
-        PyTuple_SET_ITEM(args.get(), i, pos[i]);
-    }
-    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs)) ? 0 : -1;
+    return tavrin::call_attribute(self, S.s_update, pos, npos, kwargs) ? 0 : -1;
 }
 
 PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

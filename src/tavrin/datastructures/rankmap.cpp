@@ -923,19 +923,7 @@ int init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* k
     if (own) {
         return update_impl(self, pos, npos, kwargs);
     }
-    Ref method = Ref::steal(PyObject_GetAttr(self, S.s_update));
-    if (!method) {
-        return -1;
-    }
-    Ref args = Ref::steal(PyTuple_New(npos));
-    if (!args) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        Py_INCREF(pos[i]);
-        PyTuple_SET_ITEM(args.get(), i, pos[i]);
-    }
-    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs)) ? 0 : -1;
+    return tavrin::call_attribute(self, S.s_update, pos, npos, kwargs) ? 0 : -1;
 }
 
 Ref repr_impl(PyObject* self) {
