@@ -18,6 +18,7 @@ using tavrin::Function;
 using tavrin::Kind;
 using tavrin::LookupCache;
 using tavrin::PendingError;
+using tavrin::RecursionGuard;
 using tavrin::Ref;
 
 namespace {
@@ -900,6 +901,20 @@ int move_impl(PyObject* self, PyObject* key, PyObject* position) {
 }
 
 int clear_impl(PyObject* self) {
+    // The old structures are held until both attributes are replaced:
+    // dropping the store can finalize a value whose __del__ uses this very
+    // mapping, and it must find the new store and order list together, not
+    // a new store beside the old order list.
+    Ref old_data, old_order;
+    if (PyObject* dict = PyObject_GenericGetDict(self, nullptr)) {
+        Ref d = Ref::steal(dict);
+        if (PyDict_Check(d.get()) && (tavrin::dict_get_ref(d.get(), S.s_data, old_data) < 0 ||
+                                      tavrin::dict_get_ref(d.get(), S.s_order, old_order) < 0)) {
+            return -1;
+        }
+    } else {
+        PyErr_Clear();  // no instance dict: the assignments below say what fails
+    }
     Ref data = Ref::steal(PyDict_New());
     if (!data || PyObject_SetAttr(self, S.s_data, data.get()) < 0) {
         return -1;
@@ -1298,6 +1313,8 @@ TAVRIN_METHOD(rankmap_fromkeys) {
 // slots to its generic ones whenever one of the names is assigned on the
 // class or a base, and gives subclasses generic slots of their own, so
 // behaviour never depends on which slot is installed.
+const char* const slot_recursion = " while using a RankMap";
+
 Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t nargs) {
     return tavrin::call_super(self, nullptr, name, args, nargs);
 }
@@ -1328,6 +1345,12 @@ PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
         }
     }
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        // A store that leads back here (m._data = m) goes round in C alone:
+        // the slot counts towards the recursion limit, as a call would.
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
+            return nullptr;
+        }
         return (facts & OWN_GETITEM) ? getitem_impl(self, key, facts).release()
                                      : call_special(self, S.s_getitem, &key, 1).release();
     });
@@ -1335,6 +1358,10 @@ PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
 
 int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return tavrin::guarded(-1, [&] {
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
+            return -1;
+        }
         unsigned facts = 0;
         if (facts_of(self, facts) < 0) {
             return -1;
@@ -1353,6 +1380,10 @@ int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noe
 
 Py_ssize_t rankmap_length(PyObject* self) noexcept {
     return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
+            return -1;
+        }
         unsigned facts = 0;
         if (facts_of(self, facts) < 0) {
             return -1;
@@ -1384,6 +1415,10 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
 
 PyObject* rankmap_tp_iter(PyObject* self) noexcept {
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
+            return nullptr;
+        }
         unsigned facts = 0;
         if (facts_of(self, facts) < 0) {
             return nullptr;
