@@ -16,8 +16,15 @@ struct State {
 State S;
 
 // self.func(owner): `func` is an ordinary attribute, looked up on every read
-// (a subclass or the user may replace it), and called as stored.
+// (a subclass or the user may replace it), and called as stored. The read
+// counts towards the recursion limit as the call of a Python __get__ would:
+// a func that reads the attribute again through C alone (an attrgetter of
+// its own name) would otherwise go round until the C stack overflowed.
 PyObject* call_func(PyObject* self, PyObject* owner) {
+    tavrin::RecursionGuard guard(" while reading a typegetter attribute");
+    if (guard.failed()) {
+        return nullptr;
+    }
     Ref func = Ref::steal(PyObject_GetAttr(self, S.s_func));
     if (!func) {
         return nullptr;
