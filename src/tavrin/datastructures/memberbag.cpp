@@ -315,11 +315,14 @@ Ref getitem_impl(PyObject* self, PyObject* key) {
             return Ref();
         }
         // The level is ours: walk on without re-entering through value[rest].
+        // Only with an exact str remainder, which is shorter than the key: a
+        // str subclass's split() may hand back a key as long as the one it
+        // was given, and then only the recursion limit ends the walk.
         const int here = walks_here(value.get());
         if (here < 0) {
             return Ref();
         }
-        if (!here) {
+        if (!here || !PyUnicode_CheckExact(rest.get())) {
             return Ref::steal(PyObject_GetItem(value.get(), rest.get()));
         }
         current = std::move(value);
@@ -350,7 +353,10 @@ int store(PyObject* self, PyObject* key, PyObject* value) {
 // type(self)() with no arguments. With the plain `type` call behind the
 // metaclass this is what type.__call__ does, minus the generic call path.
 Ref new_level(PyObject* self) {
-    PyTypeObject* cls = Py_TYPE(self);
+    // Held: a Python __new__ may reassign self.__class__, and the old class
+    // must outlive the type check below.
+    Ref owner = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(owner.get());
     if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || !cls->tp_new) {
         return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
     }
@@ -453,7 +459,6 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     if (!path) {
         return super_setitem(self, key, value);
     }
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
     Ref fresh = new_level(self);
     if (!fresh) {
         return -1;
@@ -462,6 +467,11 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     if (!level) {
         return -1;
     }
+    // type(self) read now, as the statement after the setdefault call reads
+    // it, and held: that call ran Python code, which may have given self
+    // another class and dropped the old one.
+    Ref owner = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyObject* cls = owner.get();
     const int is_level = PyObject_IsInstance(level.get(), cls);
     if (is_level < 0) {
         return -1;
