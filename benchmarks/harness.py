@@ -108,6 +108,8 @@ def _dump():
     def add(values, loops, **metadata):
         metadata.update(name=f"{metadata['tavrin_title']} :: {metadata['tavrin_case']}",
                         unit="second", loops=loops)
+        if os.environ.get("TAVRIN_BENCH_COMMIT"):
+            metadata["tavrin_commit"] = os.environ["TAVRIN_BENCH_COMMIT"]
         # pyperf takes positive values only; 0 would be below the clock's resolution.
         values = [max(v, 1e-12) for v in values]
         run = pyperf.Run(values, metadata=metadata, collect_metadata=not benchmarks)

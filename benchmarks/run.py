@@ -180,6 +180,7 @@ def run_module(module):
     out = RESULTS / f"{module}.json"
     env = package_env()
     env["TAVRIN_BENCH_OUT"] = str(out)
+    env["TAVRIN_BENCH_COMMIT"] = current_commit()
     print(f"== {module}: {script.name}", flush=True)
     proc = subprocess.run([sys.executable, str(script)], cwd=HERE, env=env, text=True,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -192,7 +193,8 @@ def run_module(module):
     for index, (title, ours, peers) in enumerate(tables_from_output(module, proc.stdout), first):
         for role, (case, seconds) in [("ours", ours)] + [("peer", p) for p in peers]:
             metadata = dict(name=f"{title} :: {case}", unit="second", loops=1, tavrin_table=index,
-                            tavrin_title=title, tavrin_case=case, tavrin_role=role, tavrin_best=seconds)
+                            tavrin_title=title, tavrin_case=case, tavrin_role=role, tavrin_best=seconds,
+                            tavrin_commit=env["TAVRIN_BENCH_COMMIT"])
             extra.append(pyperf.Benchmark([pyperf.Run([seconds], metadata=metadata, collect_metadata=False)]))
     if extra:
         pyperf.BenchmarkSuite(suite.get_benchmarks() + extra).dump(str(out), replace=True)
@@ -373,6 +375,18 @@ def kept_notes():
     return notes
 
 
+def current_commit():
+    """The checkout's commit, marked when it has local changes."""
+    try:
+        commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h (%cs)"],
+                                capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True).stdout.strip()
+    except OSError:
+        return "unknown"
+    return commit + (" with local changes" if dirty else "") if commit else "unknown"
+
+
 def versions(meta):
     out = {}
     for name in PEER_PACKAGES:
@@ -380,12 +394,9 @@ def versions(meta):
             out[name] = importlib.metadata.version(name)
         except importlib.metadata.PackageNotFoundError:
             out[name] = "not installed"
-    try:
-        commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h (%cs)"],
-                                capture_output=True, text=True).stdout.strip()
-    except OSError:
-        commit = ""
-    return out, commit
+    # The commit each script ran at, as recorded with its results.
+    commits = sorted({m.get("tavrin_commit", "unknown") for m in meta.values()})
+    return out, ", ".join(commits)
 
 
 def machine_section(meta):
