@@ -813,3 +813,15 @@ def test_dotted_operations_match_a_nested_dict_model(start, ops):
             got = outcome(lambda: bag.update(copy.deepcopy(op[1])))
             assert got == expect(want)
         assert plain(bag) == model
+
+
+def test_init_assigns_dict_through_attribute_setting():
+    seen = []
+
+    class Watch(NestedMemberBag):
+        def __setattr__(self, name, value):
+            seen.append(name)
+            super().__setattr__(name, value)
+
+    bag = Watch(a={"b": 1})
+    assert seen == ["__dict__", "__dict__"] and bag.__dict__ is bag and bag.a.__dict__ is bag.a

@@ -35,6 +35,7 @@ struct State {
 
     // Our own descriptors.
     PyObject* bag_init = nullptr;
+    PyObject* bag_dict_slot = nullptr;  // MemberBag.__dict__['__dict__']
     PyObject* nested_init = nullptr;
     PyObject* nested_getitem = nullptr;
     PyObject* nested_update = nullptr;
@@ -62,12 +63,28 @@ struct State {
 State S;
 
 // One cache per question asked; each remembers the last type it confirmed.
-LookupCache bag_super_init, bag_super_repr;
+LookupCache bag_super_init, bag_super_repr, own_dict_slot;
 LookupCache nested_super_init, nested_super_getitem, nested_super_setitem, nested_super_delitem,
     nested_super_contains;
 LookupCache own_getitem, own_update, own_setdefault, level_update, no_missing_hook;
 
 // ---------------------------------------------------------------- MemberBag
+
+// self.__dict__ = self. When the attribute lookup would find MemberBag's own
+// __dict__ slot (a generic attribute setter, no override in a subclass),
+// that slot's setter is the generic one: store the dict pointer directly.
+int set_own_dict(PyObject* self) {
+    if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
+        const int own = own_dict_slot.check(Py_TYPE(self), nullptr, S.s_dict, S.bag_dict_slot);
+        if (own < 0) {
+            return -1;
+        }
+        if (own) {
+            return PyObject_GenericSetDict(self, self, nullptr);
+        }
+    }
+    return PyObject_SetAttr(self, S.s_dict, self);
+}
 
 // super(MemberBag, self).__init__(*args, **kwargs), then self.__dict__ = self.
 int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -99,7 +116,7 @@ int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
             return -1;
         }
     }
-    return PyObject_SetAttr(self, S.s_dict, self);
+    return set_own_dict(self);
 }
 
 int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
@@ -991,6 +1008,7 @@ int memberbag_body(PyObject* m) {
 
     // Our descriptors as the classes now hold them.
     if (!(S.bag_init = tavrin::builtin_entry(S.MemberBag, "__init__")) ||
+        !(S.bag_dict_slot = tavrin::builtin_entry(S.MemberBag, "__dict__")) ||
         !(S.nested_init = tavrin::builtin_entry(S.Nested, "__init__")) ||
         !(S.nested_getitem = tavrin::builtin_entry(S.Nested, "__getitem__")) ||
         !(S.nested_update = tavrin::builtin_entry(S.Nested, "update"))) {
