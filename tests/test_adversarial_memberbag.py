@@ -139,11 +139,24 @@ def test_a_bag_that_contains_itself():
     assert repr(bag) == "NestedMemberBag({'x': 1, 'me': NestedMemberBag({...})})"
     deep = ".".join(["me"] * 3000)
     assert bag[deep + ".x"] == 1 and bag.get(deep + ".nope", 0) == 0
-    for op in (lambda: bag.__setitem__(deep + ".y", 2), lambda: (deep + ".x") in bag,
-               lambda: bag.__delitem__(deep + ".x")):
-        with pytest.raises(RecursionError):
-            op()
-    assert bag["x"] == 1 and "y" not in bag
+    # Writes, tests and deletes recurse once per level: they end in
+    # RecursionError where the interpreter's C recursion limit is below
+    # 3000 (3.11 and older), and reach the bag itself where it is higher.
+    try:
+        bag[deep + ".y"] = 2
+    except RecursionError:
+        assert "y" not in bag
+    else:
+        assert bag["y"] == 2
+    try:
+        assert (deep + ".x") in bag
+        del bag[deep + ".x"]
+    except RecursionError:
+        pass
+    else:
+        assert "x" not in bag
+        bag["x"] = 1
+    assert bag["x"] == 1
     with pytest.raises(RecursionError):
         NestedMemberBag(bag)  # every level merged into a new one, without end
     with pytest.raises(RecursionError):
@@ -172,8 +185,14 @@ def test_keys_made_of_dots(dots):
         del bag[key]
         assert key not in bag
     else:
-        with pytest.raises(RecursionError):
+        # One level per dot: RecursionError under a C recursion limit below
+        # the depth, the value stored where the limit is higher.
+        try:
             bag[key] = 1
+        except RecursionError:
+            pass
+        else:
+            assert bag[key] == 1
     check(bag)
 
 
