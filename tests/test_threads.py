@@ -1,0 +1,212 @@
+"""Threads: objects held by WispSeq instances are created, read and dropped by
+several threads at once, while others read MemberBag and NestedMemberBag
+instances and one runs the cycle collector without pause. The weak-reference
+callbacks then run on whichever thread finalizes an object, in the middle of
+other threads' operations. Nothing may crash, and once things settle the
+instances hold exactly the entries of the objects still alive."""
+import collections
+import gc
+import random
+import sys
+import threading
+
+from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
+from tavrin.datastructures.wispseq import WispSeq
+
+SECONDS = 1.5
+WORKERS = 4
+
+
+class Item:
+    """Compares by identity in Python code, so every comparison the lists make
+    runs bytecode, where the interpreter may switch threads."""
+
+    def __init__(self, owner, serial, cyclic):
+        self.owner, self.serial = owner, serial
+        if cyclic:
+            self.me = self  # only the cycle collector finalizes it
+
+    def __eq__(self, other):
+        return self is other
+
+    __hash__ = object.__hash__
+
+    def __lt__(self, other):
+        return self.serial < other.serial
+
+    def __repr__(self):
+        return f"<{self.owner}.{self.serial}>"
+
+
+DOC = {"net": {"eth0": {"mtu": 1500, "up": True}, "lo": {"mtu": 65536}}, "name": "box"}
+
+
+class Run:
+    def __init__(self):
+        self.shared = [WispSeq() for _ in range(3)]
+        self.bag = MemberBag(DOC, extra=1)
+        self.nested = NestedMemberBag(DOC)
+        self.stop = threading.Event()
+        self.errors = []
+        # Per worker: the objects it still holds, and how many entries it
+        # put into each shared instance for each of them (by id).
+        self.kept = {}
+        self.counts = {}
+        self.private = {}
+
+    def guarded(self, fn, *args):
+        def run():
+            try:
+                fn(*args)
+            except BaseException as exc:  # reported by the test
+                self.errors.append(exc)
+                self.stop.set()
+        return threading.Thread(target=run)
+
+    def worker(self, me):
+        rnd = random.Random(me)
+        live = {}  # serial -> object
+        counts = collections.Counter()  # (shared index, id) -> entries
+        mine = WispSeq()  # positional writes go here only
+        model = []  # the objects of `mine`, in order
+        serial = 0
+        while not self.stop.is_set():
+            serial += 1
+            obj = Item(me, serial, cyclic=rnd.random() < 0.3)
+            live[serial] = obj
+            k = rnd.randrange(3)
+            seq = self.shared[k]
+            how = rnd.randrange(4)
+            if how == 0:
+                seq.append(obj)
+                n = 1
+            elif how == 1:
+                seq.insert(rnd.randrange(-3, 4), obj)
+                n = 1
+            elif how == 2:
+                seq.extend([obj, obj])
+                n = 2
+            else:
+                seq += [obj]
+                n = 1
+            counts[k, id(obj)] += n
+            # The private instance: only the order of the survivors is
+            # known, as its dropped objects leave it at any moment.
+            if rnd.random() < 0.5:
+                mine.append(obj)
+                model.append(serial)
+            else:
+                mine.insert(0, obj)
+                model.insert(0, serial)
+            # Reads of shared instances, while the objects of other threads
+            # come and go. A lookup compares entries one by one, running
+            # Item.__eq__, and other threads may remove entries in front of
+            # the one it is at: like list's own lookups it can then miss an
+            # entry, so only their running is checked here, and the entries
+            # themselves once things settle. None stands for an object whose
+            # references the collector has cleared and whose callback has
+            # not run yet.
+            if obj in seq:
+                try:
+                    seq.index(obj)
+                except ValueError:
+                    pass
+            seq.count(obj)
+            for other in seq[: rnd.randrange(1, 8)]:
+                assert other is None or isinstance(other, Item)
+            repr(self.shared[rnd.randrange(3)])
+            if counts[k, id(obj)] > 1 and rnd.random() < 0.5:
+                try:
+                    seq.remove(obj)
+                except ValueError:
+                    pass  # missed, and then nothing was removed
+                else:
+                    counts[k, id(obj)] -= 1
+            # Drop an older object: its entries leave every instance, at once
+            # or, for a cycle, when the collector thread gets to it.
+            if len(live) > 20 or rnd.random() < 0.3:
+                dropped = live.pop(rnd.choice(list(live)))
+                for j in range(3):
+                    counts.pop((j, id(dropped)), None)
+                del dropped
+            if rnd.random() < 0.05:
+                mine.sort()
+                model.sort()
+            elif rnd.random() < 0.05:
+                mine[:] = mine[::-1]
+                model.reverse()
+            elif rnd.random() < 0.05:
+                mine *= 1
+                # A copy of the entries is taken in one step; iterating the
+                # instance itself could skip an entry removed meanwhile.
+                objects = [e() for e in list(mine.data)]
+                survivors = [o.serial for o in objects if o is not None and o.serial in live]
+                assert survivors == [n for n in model if n in live]
+                del objects
+        self.kept[me] = live
+        self.counts[me] = counts
+        self.private[me] = (mine, model)
+
+    def reader(self):
+        bag, nested = self.bag, self.nested
+        while not self.stop.is_set():
+            assert bag.name == "box" and bag["net"]["eth0"]["mtu"] == 1500 and bag.extra == 1
+            assert nested["net.eth0.mtu"] == 1500 and nested.net.lo.mtu == 65536
+            assert "net.eth0.up" in nested and "net.wlan0" not in nested
+            assert nested.get("net.wlan0.mtu", 0) == 0
+            assert repr(bag).startswith("MemberBag(")
+            twin = NestedMemberBag(nested)
+            assert twin == nested and twin.net.eth0 is not nested.net.eth0
+            for seq in self.shared:
+                for obj in seq:
+                    assert obj is None or isinstance(obj, Item)
+
+    def collector(self):
+        while not self.stop.is_set():
+            gc.collect()
+
+
+def test_wispseq_entries_follow_their_objects_across_threads():
+    run = Run()
+    unraisable = []
+    old_hook, old_interval = sys.unraisablehook, sys.getswitchinterval()
+    sys.unraisablehook = lambda u: unraisable.append(u.exc_value)
+    sys.setswitchinterval(1e-5)
+    threads = [run.guarded(run.worker, i) for i in range(WORKERS)]
+    threads += [run.guarded(run.reader), run.guarded(run.reader), run.guarded(run.collector)]
+    try:
+        for t in threads:
+            t.start()
+        run.stop.wait(SECONDS)
+        run.stop.set()
+        for t in threads:
+            t.join()
+        gc.collect()
+    finally:
+        sys.setswitchinterval(old_interval)
+        sys.unraisablehook = old_hook
+    assert run.errors == []
+    # The one complaint allowed: a lookup holds the entry it compares, and
+    # when another thread removes that entry meanwhile and its object is then
+    # finalized, the callback finds its reference no longer an entry.
+    assert all(type(e) is ValueError and str(e) == "list.remove(x): x not in list" for e in unraisable)
+
+    # Settled: every entry is an object some worker still holds, as often as
+    # that worker put it there.
+    held = {id(obj): obj for live in run.kept.values() for obj in live.values()}
+    for k, seq in enumerate(run.shared):
+        expected = collections.Counter()
+        for counts in run.counts.values():
+            expected.update({key[1]: n for key, n in counts.items() if key[0] == k and n})
+        got = collections.Counter(id(obj) for obj in seq)
+        assert got == expected
+        assert all(held[i] is obj for i, obj in zip(map(id, seq), seq))
+        assert len(seq.data) == sum(expected.values())
+    for me, (mine, model) in run.private.items():
+        assert list(mine) == [run.kept[me][n] for n in model if n in run.kept[me]]
+    # Dropping the rest empties every instance.
+    run.kept.clear()
+    held.clear()
+    gc.collect()
+    assert [len(seq) for seq in run.shared] == [0, 0, 0]
+    assert all(len(mine) == 0 for mine, _ in run.private.values())
