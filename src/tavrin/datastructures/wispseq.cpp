@@ -588,7 +588,13 @@ PyObject* iter_next(PyObject* o) {
         }
         Ref entry;
         if (it->generic) {
-            entry = Ref::steal(PyIter_Next(source.get()));
+            // `data` may be iterated by another of these (a list whose data
+            // is itself): the chain of next() calls is C alone, so it counts
+            // towards the recursion limit as the generator's frames would.
+            tavrin::RecursionGuard guard(" while iterating a WispSeq");
+            if (!guard.failed()) {
+                entry = Ref::steal(PyIter_Next(source.get()));
+            }
             if (!entry) {
                 iter_finish(it);
                 return nullptr;
