@@ -151,7 +151,8 @@ def test_classes_are_ordinary_classes():
     for cls in (PathTable, IndexMarker):
         assert cls.__module__ == "tavrin.datastructures.pathtable"
     assert PathTable.__qualname__ == "PathTable"
-    own = [n for n in vars(PathTable) if n not in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__")]
+    own = [n for n in vars(PathTable) if n not in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
+                                              "__slotnames__")]  # copyreg caches it on first pickle
     assert own == ["__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"]
     assert isinstance(vars(PathTable)["__flatten__"], staticmethod)
     assert "new\ndictionary" in PathTable.__doc__

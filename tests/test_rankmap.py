@@ -64,7 +64,8 @@ def test_module_and_class_shape():
     assert (RankMap.__module__, RankMap.__name__, RankMap.__qualname__) == (
         "tavrin.datastructures.rankmap", "RankMap", "RankMap")
     own = [n for n in vars(RankMap) if n not in
-           ("__module__", "__doc__", "__dict__", "__weakref__", "__hash__", "__abstractmethods__", "_abc_impl")]
+           ("__module__", "__doc__", "__dict__", "__weakref__", "__hash__", "__abstractmethods__", "_abc_impl",
+            "__slotnames__")]  # copyreg caches it on first pickle
     assert own == ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy",
                    "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"]
     assert RankMap.__hash__ is None and not RankMap.__abstractmethods__
