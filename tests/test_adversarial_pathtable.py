@@ -226,6 +226,38 @@ def test_a_mapping_whose_items_yield_itself_without_end():
         PathTable({"m": m})
 
 
+class Nesting(Items):
+    """A mapping whose items() is the walk of another such mapping."""
+
+    def __init__(self):
+        super().__init__(lambda: PathTable.__flatten__(Nesting()))
+
+
+class NestingList(list):
+    """A list whose iteration is the walk of another such list."""
+
+    def __iter__(self):
+        return PathTable.__flatten__([NestingList([1])])
+
+
+@pytest.mark.parametrize("make", [
+    lambda: PathTable(Nesting()),
+    lambda: list(PathTable.__flatten__({"m": Nesting()})),
+    lambda: list(PathTable.__flatten__({"l": NestingList([1])})),
+    lambda: PathTable({"l": NestingList([1])}),
+], ids=["table-of-mapping", "walk-of-mapping", "walk-of-list", "table-of-list"])
+def test_inputs_whose_iteration_is_another_walk_without_end(make):
+    # Each walk steps the next one from inside its own step: the steps count
+    # towards the recursion limit, as generator frames do.
+    with pytest.raises(RecursionError):
+        make()
+    gen = PathTable.__flatten__({"m": Nesting()})
+    with pytest.raises(RecursionError):
+        next(gen)
+    assert list(gen) == []  # finished by the error
+    check(PathTable({"a": [1, 2]}))
+
+
 class Pretender:
     """Says it is a dict through __class__, but is not one."""
 

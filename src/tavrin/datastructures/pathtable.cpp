@@ -789,6 +789,17 @@ PyObject* gen_iternext(PyObject* self) {
         return nullptr;
     }
     may_have_run_code();  // the caller ran code since the last step
+    // A step counts towards the recursion limit, as resuming a generator's
+    // frame does: a walk whose input hands it another of these generators
+    // (a mapping whose items() is one) steps that one from inside its own
+    // step, in C alone.
+    tavrin::RecursionGuard guard(" while flattening a PathTable");
+    if (guard.failed()) {
+        PendingError err;
+        gen_finish(g);
+        err.restore();
+        return nullptr;
+    }
     g->running = 1;
     Ref out;
     Walker* w = g->walker;
