@@ -1380,12 +1380,18 @@ int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noe
 
 Py_ssize_t rankmap_length(PyObject* self) noexcept {
     return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-        RecursionGuard guard(slot_recursion);
-        if (guard.failed()) {
-            return -1;
-        }
         unsigned facts = 0;
         if (facts_of(self, facts) < 0) {
+            return -1;
+        }
+        if (facts & OWN_LEN) {
+            Ref order = get_order(self, facts);
+            if (order && PyList_CheckExact(order.get())) {
+                return PyList_GET_SIZE(order.get());
+            }
+        }
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
             return -1;
         }
         if (facts & OWN_LEN) {
@@ -1415,12 +1421,18 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
 
 PyObject* rankmap_tp_iter(PyObject* self) noexcept {
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        RecursionGuard guard(slot_recursion);
-        if (guard.failed()) {
-            return nullptr;
-        }
         unsigned facts = 0;
         if (facts_of(self, facts) < 0) {
+            return nullptr;
+        }
+        if (facts & OWN_ITER) {
+            Ref order = get_order(self, facts);
+            if (order && PyList_CheckExact(order.get())) {
+                return PyObject_GetIter(order.get());
+            }
+        }
+        RecursionGuard guard(slot_recursion);
+        if (guard.failed()) {
             return nullptr;
         }
         if (facts & OWN_ITER) {

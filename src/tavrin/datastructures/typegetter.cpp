@@ -16,17 +16,21 @@ struct State {
 State S;
 
 // self.func(owner): `func` is an ordinary attribute, looked up on every read
-// (a subclass or the user may replace it), and called as stored. The read
-// counts towards the recursion limit as the call of a Python __get__ would:
-// a func that reads the attribute again through C alone (an attrgetter of
-// its own name) would otherwise go round until the C stack overflowed.
+// (a subclass or the user may replace it), and called as stored. A func that
+// is not a Python function counts towards the recursion limit here, as the
+// call of a Python __get__ would: one that reads the attribute again through
+// C alone (an attrgetter of its own name) would otherwise go round until the
+// C stack overflowed. A Python function's own frame is counted anyway.
 PyObject* call_func(PyObject* self, PyObject* owner) {
-    tavrin::RecursionGuard guard(" while reading a typegetter attribute");
-    if (guard.failed()) {
-        return nullptr;
-    }
     Ref func = Ref::steal(PyObject_GetAttr(self, S.s_func));
     if (!func) {
+        return nullptr;
+    }
+    if (PyFunction_Check(func.get())) {
+        return PyObject_Vectorcall(func.get(), &owner, 1, nullptr);
+    }
+    tavrin::RecursionGuard guard(" while reading a typegetter attribute");
+    if (guard.failed()) {
         return nullptr;
     }
     return PyObject_Vectorcall(func.get(), &owner, 1, nullptr);
