@@ -8,7 +8,6 @@ Every attack ends in an exception or a text; afterwards every node still
 has its name and children and draws as the recursive definition says.
 """
 import gc
-import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st

@@ -14,7 +14,6 @@ from collections.abc import MutableMapping
 
 import pytest
 
-from tavrin.datastructures import pathtable
 from tavrin.datastructures.pathtable import DictItem, IndexMarker, PathTable
 
 PAIR_ERROR = "PathTable only accepts a tuple of path/obj"
@@ -136,11 +135,25 @@ def test_a_dict_whose_keys_change_at_the_same_size_while_walked():
     assert outcomes[0] == outcomes[1]
 
 
-@pytest.mark.parametrize("make", [
-    lambda: (lambda d: (d.__setitem__("me", d), d)[1])({"x": 1}),
-    lambda: (lambda l: (l.append(l), {"l": l})[1])([1]),
-    lambda: (lambda l: {"t": (l,)} if not l.append((l,)) else None)([]),
-], ids=["dict-in-itself", "list-in-itself", "tuple-list-cycle"])
+def dict_in_itself():
+    doc = {"x": 1}
+    doc["me"] = doc
+    return doc
+
+
+def list_in_itself():
+    lst = [1]
+    lst.append(lst)
+    return {"l": lst}
+
+
+def tuple_list_cycle():
+    lst = []
+    lst.append((lst,))
+    return {"t": (lst,)}
+
+
+@pytest.mark.parametrize("make", [dict_in_itself, list_in_itself, tuple_list_cycle])
 def test_self_containing_inputs(make):
     doc = make()
     with pytest.raises(RecursionError):

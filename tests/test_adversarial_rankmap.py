@@ -336,8 +336,10 @@ class LyingOrder(list):
         self.how = how
 
     def index(self, *args):
-        return {"huge": sys.maxsize, "negative": -5, "str": "0", "float": 0.5,
-                "raise": None}.get(self.how, super().index(*args)) if self.how != "raise" else 1 / 0
+        if self.how == "raise":
+            raise ZeroDivisionError("index")
+        lies = {"huge": sys.maxsize, "negative": -5, "str": "0", "float": 0.5}
+        return lies[self.how] if self.how in lies else super().index(*args)
 
     def __contains__(self, key):
         if self.how == "contains-raises":
