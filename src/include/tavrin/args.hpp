@@ -236,20 +236,8 @@ private:
             PyErr_NoMemory();
             return nullptr;
         }
-        Ref globals = Ref::steal(PyDict_New());
-        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-            return nullptr;
-        }
-        Ref r = Ref::steal(PyRun_String(src.c_str(), Py_file_input, globals.get(), globals.get()));
-        if (!r) {
-            return nullptr;
-        }
-        Ref key = Ref::steal(PyUnicode_FromString(name_));
-        Ref fn;
-        if (!key || dict_get_ref(globals.get(), key.get(), fn) <= 0) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "argument stub not built");
-            }
+        Ref fn = python_function(src.c_str(), name_);
+        if (!fn) {
             return nullptr;
         }
         if (!owner_.empty()) {

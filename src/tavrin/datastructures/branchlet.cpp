@@ -657,7 +657,7 @@ const char* const branchlet_doc =
     "\n"
     "Any object can stand among the children; it is printed through its str.";
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 int branchlet_body(PyObject* m) {
     struct {

@@ -44,7 +44,7 @@ struct State {
 };
 State S;
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 // A module-level name as a function body of this module would find it: the
 // module's namespace, then the built-ins.
@@ -641,20 +641,14 @@ const char* const not_doc =
     "over the same expressions. Not('a', 'b')('xyz') is True.";
 
 int intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const tavrin::NameSlot names[] = {
         {&S.s_expressions, "expressions"}, {&S.s_re, "re"},          {&S.s_compile, "compile"},
         {&S.s_append, "append"},           {&S.s_search, "search"},  {&S.s_pattern, "pattern"},
         {&S.s_flags, "flags"},             {&S.s_name, "__name__"},  {&S.s_call, "__call__"},
         {&S.s_string, "string"},           {&S.s_decode, "decode_cli_string"}, {&S.s_comma, ", "},
     };
-    for (auto& n : names) {
-        *n.slot = tavrin::intern(n.text);
-        if (!*n.slot) {
-            return -1;
-        }
+    if (tavrin::intern_names(names) < 0) {
+        return -1;
     }
     return 0;
 }

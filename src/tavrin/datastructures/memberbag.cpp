@@ -903,13 +903,10 @@ const char* const bag_doc =
     "brackets, hyphen, quotes, slashes and the like) cannot be reached with the dot\n"
     "syntax; use item access (or getattr) for them.";
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 int intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const tavrin::NameSlot names[] = {
         {&S.s_dict, "__dict__"},         {&S.s_init, "__init__"},       {&S.s_repr, "__repr__"},
         {&S.s_getitem, "__getitem__"},   {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
         {&S.s_contains, "__contains__"}, {&S.s_setdefault, "setdefault"}, {&S.s_update, "update"},
@@ -917,11 +914,8 @@ int intern_all() {
         {&S.s_name, "__name__"},         {&S.s_split, "split"},         {&S.s_dot, "."},
         {&S.s_self, "self"},             {&S.s_missing, "__missing__"},
     };
-    for (auto& n : names) {
-        *n.slot = tavrin::intern(n.text);
-        if (!*n.slot) {
-            return -1;
-        }
+    if (tavrin::intern_names(names) < 0) {
+        return -1;
     }
     S.empty_tuple = PyTuple_New(0);
     return S.empty_tuple ? 0 : -1;
@@ -931,22 +925,9 @@ int intern_all() {
 // interpreter itself, so its messages ("too many values to unpack ...")
 // are the ones the caller sees.
 int make_unpack_helper() {
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return -1;
-    }
-    Ref r = Ref::steal(PyRun_String("def unpack_pair(element):\n    key, value = element\n    return key, value\n",
-                                    Py_file_input, globals.get(), globals.get()));
-    if (!r) {
-        return -1;
-    }
-    Ref fn;
-    Ref name = Ref::steal(PyUnicode_FromString("unpack_pair"));
-    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
-        return -1;
-    }
-    S.unpack_pair = keep(std::move(fn));
-    return 0;
+    S.unpack_pair = keep(tavrin::python_function(
+        "def unpack_pair(element):\n    key, value = element\n    return key, value\n", "unpack_pair"));
+    return S.unpack_pair ? 0 : -1;
 }
 
 int memberbag_body(PyObject* m) {

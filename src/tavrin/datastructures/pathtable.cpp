@@ -2048,13 +2048,10 @@ const char* const table_doc =
     "(path, value) pairs. reconstruct() goes the way back and always builds a new\n"
     "dictionary.";
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 int intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const tavrin::NameSlot names[] = {
         {&S.s_items, "items"},       {&S.s_type_, "type_"},         {&S.s_index, "index"},
         {&S.s_name, "__name__"},     {&S.s_init, "__init__"},       {&S.s_new, "__new__"},
         {&S.s_func, "__func__"},     {&S.s_module, "__module__"},   {&S.s_setitem, "__setitem__"},
@@ -2063,11 +2060,8 @@ int intern_all() {
         {&S.s_tb_frame, "tb_frame"}, {&S.s_tb_next, "tb_next"},     {&S.s_flatten, "__flatten__"},
         {&S.s_flatten_qualname, "PathTable.__flatten__"},
     };
-    for (auto& n : names) {
-        *n.slot = tavrin::intern(n.text);
-        if (!*n.slot) {
-            return -1;
-        }
+    if (tavrin::intern_names(names) < 0) {
+        return -1;
     }
     S.empty_tuple = PyTuple_New(0);
     S.full_slice = PySlice_New(nullptr, nullptr, nullptr);

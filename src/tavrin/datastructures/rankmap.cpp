@@ -1469,13 +1469,10 @@ const char* const rankmap_doc =
     "in the order list (`_order`), so a RankMap may use more memory than a plain\n"
     "dictionary.";
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 int intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const tavrin::NameSlot names[] = {
         {&S.s_data, "_data"},          {&S.s_order, "_order"},         {&S.s_update, "update"},
         {&S.s_items, "items"},         {&S.s_class, "__class__"},      {&S.s_name, "__name__"},
         {&S.s_getitem, "__getitem__"}, {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
@@ -1483,11 +1480,8 @@ int intern_all() {
         {&S.s_append, "append"},       {&S.s_remove, "remove"},        {&S.s_index, "index"},
         {&S.s_pop, "pop"},             {&S.s_insert, "insert"},
     };
-    for (auto& n : names) {
-        *n.slot = tavrin::intern(n.text);
-        if (!*n.slot) {
-            return -1;
-        }
+    if (tavrin::intern_names(names) < 0) {
+        return -1;
     }
     return 0;
 }
@@ -1496,25 +1490,9 @@ int intern_all() {
 // interpreter itself, so its messages ("too many values to unpack ...")
 // are the ones the caller sees.
 int make_unpack_helper() {
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return -1;
-    }
-    Ref r = Ref::steal(PyRun_String("def unpack_pair(element):\n    key, value = element\n    return key, value\n",
-                                    Py_file_input, globals.get(), globals.get()));
-    if (!r) {
-        return -1;
-    }
-    Ref fn;
-    Ref name = Ref::steal(PyUnicode_FromString("unpack_pair"));
-    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "unpack helper not built");
-        }
-        return -1;
-    }
-    S.unpack_pair = keep(std::move(fn));
-    return 0;
+    S.unpack_pair = keep(tavrin::python_function(
+        "def unpack_pair(element):\n    key, value = element\n    return key, value\n", "unpack_pair"));
+    return S.unpack_pair ? 0 : -1;
 }
 
 int rankmap_body(PyObject* m) {

@@ -67,7 +67,7 @@ enum BaseFn : unsigned {
 PyObject* base_names[B_N];
 PyObject* base_fns[B_N];  // UserList's functions
 
-PyObject* keep(Ref r) { return r.release(); }  // a reference held for the life of the process
+using tavrin::keep;
 
 // ------------------------------------------------------------------ entries
 
@@ -1917,10 +1917,7 @@ const char* const seq_doc =
     "vanishes from the list at once: WispSeq([object()]) is empty.";
 
 int intern_all() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const tavrin::NameSlot names[] = {
         {&S.s_data, "data"},         {&S.s_init, "__init__"},     {&S.s_contains, "__contains__"},
         {&S.s_getitem, "__getitem__"}, {&S.s_setitem, "__setitem__"}, {&S.s_iadd, "__iadd__"},
         {&S.s_iter, "__iter__"},     {&S.s_remove, "remove"},     {&S.s_append, "append"},
@@ -1930,11 +1927,8 @@ int intern_all() {
         {&S.s_name, "__name__"},     {&S.s_update, "update"},     {&S.s_deepcopy, "deepcopy"},
         {&S.sep, ", "},
     };
-    for (auto& n : names) {
-        *n.slot = tavrin::intern(n.text);
-        if (!*n.slot) {
-            return -1;
-        }
+    if (tavrin::intern_names(names) < 0) {
+        return -1;
     }
     S.empty_tuple = PyTuple_New(0);
     S.reverse_slice = keep(Ref::steal(PySlice_New(Py_None, Py_None, Ref::steal(PyLong_FromLong(-1)).get())));
