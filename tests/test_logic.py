@@ -386,6 +386,7 @@ def test_object_claiming_to_be_an_expression():
 
 
 @FAST
+@pytest.mark.filterwarnings("ignore:Possible nested set:FutureWarning")
 @given(pattern=st.text(alphabet="ab.*\\^$()[]{}|+?-é \n", max_size=5),
        texts=st.lists(st.text(alphabet="ab.*()é \n", max_size=8), max_size=4))
 def test_patterns_match_as_re_search(pattern, texts):
