@@ -825,3 +825,20 @@ def test_init_assigns_dict_through_attribute_setting():
 
     bag = Watch(a={"b": 1})
     assert seen == ["__dict__", "__dict__"] and bag.__dict__ is bag and bag.a.__dict__ is bag.a
+
+
+def test_each_proxy_is_asked_what_it_stands_for():
+    # A weak proxy answers isinstance through its referent's class, so the
+    # answer for one proxy says nothing about the next.
+    import weakref
+
+    class Seq(list):
+        pass
+
+    class Doc(dict):
+        pass
+
+    items, doc = Seq([1]), Doc(x=1)
+    bag = NestedMemberBag(a=weakref.proxy(items), b=weakref.proxy(doc))
+    assert type(dict.__getitem__(bag, "a")) is weakref.ProxyType
+    assert type(bag["b"]) is NestedMemberBag and bag["b.x"] == 1

@@ -57,7 +57,6 @@ struct State {
     PyObject* s_dot = nullptr;
     PyObject* s_self = nullptr;
     PyObject* s_missing = nullptr;
-    PyObject* get_cache_token = nullptr;
     PyObject* empty_tuple = nullptr;
 };
 State S;
@@ -637,47 +636,17 @@ int call_update(PyObject* obj, PyObject* value) {
     return r ? 0 : -1;
 }
 
-// isinstance(obj, Mapping), remembered per built-in type. For a static
-// type the answer depends only on the type and on the ABC registrations,
-// and abc.get_cache_token() changes with every registration anywhere.
-struct MappingTypeCache {
-    PyObject* token = nullptr;
-    PyTypeObject* types[16] = {};
-    bool answers[16] = {};
-};
-MappingTypeCache mapping_cache;
+// isinstance(obj, Mapping). Any step of an update may run Python code
+// (hashing, finalizers, overridden methods), so the ABC token is asked
+// before each cached answer is used.
+tavrin::AbcAnswers mapping_answers;
 
 int is_mapping(PyObject* obj) {
     if (PyDict_CheckExact(obj)) {
         return 1;  // dict is registered with Mapping, and registration can't be undone
     }
-    PyTypeObject* type = Py_TYPE(obj);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        return PyObject_IsInstance(obj, S.Mapping);
-    }
-    Ref token = Ref::steal(PyObject_CallNoArgs(S.get_cache_token));
-    if (!token) {
-        return -1;
-    }
-    const int same = mapping_cache.token ? PyObject_RichCompareBool(token.get(), mapping_cache.token, Py_EQ) : 0;
-    if (same < 0) {
-        return -1;
-    }
-    if (!same) {
-        Py_XDECREF(mapping_cache.token);
-        mapping_cache = MappingTypeCache();
-        mapping_cache.token = token.release();
-    }
-    const size_t slot = (reinterpret_cast<size_t>(type) >> 6) & 15;
-    if (mapping_cache.types[slot] == type) {
-        return mapping_cache.answers[slot];
-    }
-    const int answer = PyObject_IsInstance(obj, S.Mapping);
-    if (answer >= 0) {
-        mapping_cache.types[slot] = type;
-        mapping_cache.answers[slot] = answer != 0;
-    }
-    return answer;
+    mapping_answers.mark_stale();
+    return mapping_answers.isinstance(obj);
 }
 
 // One (key, value) element of update's source.
@@ -934,10 +903,6 @@ int memberbag_body(PyObject* m) {
     if (intern_all() < 0 || make_unpack_helper() < 0) {
         return -1;
     }
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    if (!abc || !(S.get_cache_token = PyObject_GetAttrString(abc.get(), "get_cache_token"))) {
-        return -1;
-    }
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
     if (!copyreg || !(S.newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__"))) {
         return -1;
@@ -961,6 +926,9 @@ int memberbag_body(PyObject* m) {
         return -1;
     }
     S.Mapping = keep(std::move(mapping));
+    if (mapping_answers.init(S.Mapping) < 0) {
+        return -1;
+    }
     S.MutableMapping = keep(std::move(mutable_mapping));
 
     Ref bag = tavrin::make_class(m, "MemberBag", {reinterpret_cast<PyObject*>(&PyDict_Type)}, bag_doc,

@@ -36,7 +36,6 @@ struct State {
     PyTypeObject* PathTable = nullptr;
     PyTypeObject* Generator = nullptr;
     PyObject* seq_types = nullptr;        // (list, tuple)
-    PyObject* get_cache_token = nullptr;  // abc.get_cache_token
     PyObject* throw_helper = nullptr;     // a one-yield Python generator function
     PyObject* throw_helper_code = nullptr;
 
@@ -82,89 +81,34 @@ const char* const kPairError = "PathTable only accepts a tuple of path/obj";
 
 // ------------------------------------------------------------- small helpers
 
-// Exact built-in types whose instance checks, truth, hashing and equality
-// run no Python code: for these the answers below are computed, not asked.
-int plain_index(PyTypeObject* t) noexcept {
-    if (t == &PyUnicode_Type) return 0;
-    if (t == &PyLong_Type) return 1;
-    if (t == &PyDict_Type) return 2;
-    if (t == &PyList_Type) return 3;
-    if (t == &PyFloat_Type) return 4;
-    if (t == &PyBool_Type) return 5;
-    if (t == Py_TYPE(Py_None)) return 6;
-    if (t == &PyTuple_Type) return 7;
-    if (t == &PyBytes_Type) return 8;
-    return -1;
-}
-constexpr int kPlainTypes = 9;
+using tavrin::plain_builtin_index;
 
-// isinstance(x, MutableMapping) for the plain types, remembered per type.
-// The ABC answers from its caches, which change only when some ABC gets a
-// new registration; abc.get_cache_token() tells that. The token is read
-// again after anything that may have run Python code (`stale`).
-struct AbcAnswers {
-    PyObject* token = nullptr;  // held for the life of the process
-    bool stale = true;
-    signed char mm[kPlainTypes] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
-};
-AbcAnswers abc_answers;
+// isinstance(x, MutableMapping) for the plain types, remembered per type;
+// the ABC token is asked again after anything that may have run Python code
+// (`may_have_run_code`), whose staleness flag other answers here share.
+tavrin::AbcAnswers mm_answers;
 
 // Bumped whenever Python code may have run: answers worked out before it
 // (instance tests, a marker's attributes) are asked again after it.
 unsigned long long code_epoch = 0;
 
 inline void may_have_run_code() noexcept {
-    abc_answers.stale = true;
+    mm_answers.mark_stale();
     ++code_epoch;
-}
-
-int refresh_abc_answers() {
-    Ref token = Ref::steal(PyObject_CallNoArgs(S.get_cache_token));
-    if (!token) {
-        return -1;
-    }
-    int same = 0;
-    if (abc_answers.token) {
-        same = PyObject_RichCompareBool(token.get(), abc_answers.token, Py_EQ);
-        if (same < 0) {
-            return -1;
-        }
-    }
-    if (!same) {
-        for (auto& a : abc_answers.mm) {
-            a = -1;
-        }
-        Py_XDECREF(abc_answers.token);
-        abc_answers.token = token.release();
-    }
-    abc_answers.stale = false;
-    return 0;
 }
 
 // isinstance(obj, MutableMapping)
 int is_mutable_mapping(PyObject* obj) {
-    const int i = plain_index(Py_TYPE(obj));
-    if (i < 0) {
-        may_have_run_code();
-        return PyObject_IsInstance(obj, S.MutableMapping);
+    const int r = mm_answers.isinstance(obj);
+    if (mm_answers.stale()) {
+        ++code_epoch;  // the answer was asked, which may have run Python code
     }
-    if (abc_answers.stale && refresh_abc_answers() < 0) {
-        return -1;
-    }
-    if (abc_answers.mm[i] >= 0) {
-        return abc_answers.mm[i];
-    }
-    const int r = PyObject_IsInstance(obj, S.MutableMapping);
-    if (r >= 0) {
-        abc_answers.mm[i] = static_cast<signed char>(r);
-    }
-    may_have_run_code();  // registered subclass hooks may have run
     return r;
 }
 
 // isinstance(obj, (list, tuple))
 int is_list_or_tuple(PyObject* obj) {
-    const int i = plain_index(Py_TYPE(obj));
+    const int i = plain_builtin_index(Py_TYPE(obj));
     if (i >= 0) {
         return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     }
@@ -190,7 +134,7 @@ int is_true(PyObject* obj) {
 // Keys whose hash and equality run no Python code: looking them up once
 // instead of three times is not observable.
 bool quiet_key(PyObject* k) noexcept {
-    const int i = plain_index(Py_TYPE(k));
+    const int i = plain_builtin_index(Py_TYPE(k));
     return i >= 0 && i != 2 && i != 3 && i != 7;
 }
 
@@ -322,7 +266,7 @@ int dictitem_is_plain() {
 struct PlainDictItem {
     int known = -1;
     int get() {
-        if (known < 0 || abc_answers.stale) {
+        if (known < 0 || mm_answers.stale()) {
             known = dictitem_is_plain();
         }
         return known;
@@ -1458,7 +1402,7 @@ int is_marker(PyObject* k) {
     if (Py_TYPE(k) == S.IndexMarker) {
         return 1;
     }
-    if (plain_index(Py_TYPE(k)) >= 0) {
+    if (plain_builtin_index(Py_TYPE(k)) >= 0) {
         return 0;
     }
     may_have_run_code();
@@ -2118,10 +2062,6 @@ int pathtable_body(PyObject* m) {
         !(S.list_extend = tavrin::builtin_entry(&PyList_Type, "extend"))) {
         return -1;
     }
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    if (!abc || !(S.get_cache_token = PyObject_GetAttrString(abc.get(), "get_cache_token"))) {
-        return -1;
-    }
 
     Ref namedtuple = tavrin::import_from(m, "collections", "namedtuple");
     Ref mutable_mapping = tavrin::import_from(m, "collections.abc", "MutableMapping");
@@ -2129,6 +2069,9 @@ int pathtable_body(PyObject* m) {
         return -1;
     }
     S.MutableMapping = keep(std::move(mutable_mapping));
+    if (mm_answers.init(S.MutableMapping) < 0) {
+        return -1;
+    }
     S.seq_types = PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type));
     if (!S.seq_types) {
         return -1;
