@@ -51,19 +51,7 @@ const char* const recursion_where = " while getting the str of an object";
 // as the interpreter's own concatenation would.
 class Text {
 public:
-    void ascii(const char* p, size_t n) {
-        switch (kind_) {
-            case 1:
-                b1_.insert(b1_.end(), p, p + n);
-                break;
-            case 2:
-                b2_.insert(b2_.end(), p, p + n);
-                break;
-            default:
-                b4_.insert(b4_.end(), p, p + n);
-                break;
-        }
-    }
+    void ascii(const char* p, size_t n) { append(p, n); }
     void ascii(const std::string& s) { ascii(s.data(), s.size()); }
 
     // Characters [start, end) of the str object `s`.

@@ -1362,25 +1362,25 @@ PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return PyObject_VectorcallMethod(S.s_append, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_index("index", "$self, item", "The position of the first entry whose object equals item.", seq_index);
-
-PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// index(item) and count(item): the same probe and scan of the entries, the
+// one answering the first position, the other how many match.
+PyObject* find_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Function& f,
+                       BaseFn base, PyObject* name, bool first_position) {
     PyObject* item;
-    if (!bind_one(f_index, self, args, nargs, kwnames, &item)) {
+    if (!bind_one(f, self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
     Ref probe = weak_probe(item);
     if (!probe) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, B_INDEX);
+    const int fast = base_is_userlist(self, base);
     if (fast < 0) {
         return nullptr;
     }
     PyObject* arg = probe.get();
     if (!fast) {
-        return tavrin::call_super(self, S.WispSeq, S.s_index, &arg, 1).release();
+        return tavrin::call_super(self, S.WispSeq, name, &arg, 1).release();
     }
     Ref data = get_data(self);
     if (!data) {
@@ -1388,55 +1388,36 @@ PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     if (!PyList_CheckExact(data.get())) {
         PyObject* argv[] = {data.get(), arg};
-        return PyObject_VectorcallMethod(S.s_index, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        return PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     Probe p;
-    Py_ssize_t pos = 0;
-    const int found = make_probe(arg, p) < 0 ? -1 : scan(data.get(), p, &pos, nullptr);
+    if (make_probe(arg, p) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t answer = 0;
+    const int found = first_position ? scan(data.get(), p, &answer, nullptr) : scan(data.get(), p, nullptr, &answer);
     if (found < 0) {
         return nullptr;
     }
-    if (!found) {
+    if (first_position && !found) {
         PyErr_Format(PyExc_ValueError, "%R is not in list", arg);
         return nullptr;
     }
-    return PyLong_FromSsize_t(pos);
+    return PyLong_FromSsize_t(answer);
+}
+
+PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Function f_index("index", "$self, item", "The position of the first entry whose object equals item.", seq_index);
+
+PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return find_entries(self, args, nargs, kwnames, f_index, B_INDEX, S.s_index, true);
 }
 
 PyObject* seq_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_count("count", "$self, item", "The number of entries whose object equals item.", seq_count);
 
 PyObject* seq_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
-    if (!bind_one(f_count, self, args, nargs, kwnames, &item)) {
-        return nullptr;
-    }
-    Ref probe = weak_probe(item);
-    if (!probe) {
-        return nullptr;
-    }
-    const int fast = base_is_userlist(self, B_COUNT);
-    if (fast < 0) {
-        return nullptr;
-    }
-    PyObject* arg = probe.get();
-    if (!fast) {
-        return tavrin::call_super(self, S.WispSeq, S.s_count, &arg, 1).release();
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    if (!PyList_CheckExact(data.get())) {
-        PyObject* argv[] = {data.get(), arg};
-        return PyObject_VectorcallMethod(S.s_count, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    Probe p;
-    Py_ssize_t n = 0;
-    if (make_probe(arg, p) < 0 || scan(data.get(), p, nullptr, &n) < 0) {
-        return nullptr;
-    }
-    return PyLong_FromSsize_t(n);
+    return find_entries(self, args, nargs, kwnames, f_count, B_COUNT, S.s_count, false);
 }
 
 PyObject* seq_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
