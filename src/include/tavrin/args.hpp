@@ -9,7 +9,8 @@
 // The fast path never formats a message itself, so the wording can't drift.
 #pragma once
 
-#include "compat.hpp"
+#include "errors.hpp"
+#include "names.hpp"
 
 #include <cstring>
 #include <string>

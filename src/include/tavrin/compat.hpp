@@ -90,4 +90,47 @@ inline unsigned int type_version(PyTypeObject* t) noexcept {
     return t->tp_version_tag;
 }
 
+// Whether `tag` (from type_version) is still the type's tag: a few
+// instructions, for the check in front of every cached fact.
+inline bool version_is(PyTypeObject* t, unsigned int tag) noexcept {
+    return tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag;
+}
+
+// The exception being raised, normalised, with its traceback attached, as
+// a new reference (null when none is); the indicator is cleared.
+inline PyObject* fetch_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) {
+        PyException_SetTraceback(v, tb);
+    }
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    return v;
+#endif
+}
+
+// Raises `exc` (a reference it takes over) again, traceback and all.
+inline void set_raised_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(t);
+    PyErr_Restore(t, exc, PyException_GetTraceback(exc));
+#endif
+}
+
 }  // namespace tavrin
+
+// The module slot that lets the frame refuse other interpreters with its own
+// message (3.12+ would otherwise refuse them before the frame runs).
+#if PY_VERSION_HEX >= 0x030C0000
+#define TAVRIN_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define TAVRIN_INTERPRETER_SLOT
+#endif

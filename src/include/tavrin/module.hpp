@@ -1,5 +1,6 @@
 // The module frame every module shares: multi-phase initialisation, the
 // version warning, one execution per process, one interpreter per process.
+// A module includes this header alone: it brings the whole support layer.
 //
 // A module's state is process-wide (interned names, classes, cached
 // lookups): the frame refuses a second execution and a second interpreter,
@@ -8,7 +9,12 @@
 // (releasing them in static destructors would run after finalisation).
 #pragma once
 
+#include "abc_answers.hpp"
 #include "classdef.hpp"
+#include "lookup.hpp"
+#include "reentry.hpp"
+#include "slots.hpp"
+#include "typefacts.hpp"
 
 #include <cstdio>
 
@@ -108,13 +114,6 @@ inline Ref import_from(PyObject* module, const char* source, const char* name) n
 }
 
 }  // namespace tavrin
-
-#if PY_VERSION_HEX >= 0x030C0000
-// The frame itself refuses other interpreters, with its own message.
-#define TAVRIN_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#else
-#define TAVRIN_INTERPRETER_SLOT
-#endif
 
 // Defines PyInit_<name> for a module whose body is `body(module)`.
 #define TAVRIN_MODULE(name, doc, body)                                                                   \
