@@ -20,6 +20,7 @@ namespace tavrin {
 
 enum class Kind { Method, ClassMethod, StaticMethod, ModuleFunction };
 
+// An entry point: noexcept, since nothing thrown may cross into the interpreter.
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 class Function {
@@ -270,3 +271,22 @@ private:
 };
 
 }  // namespace tavrin
+
+// The one way to declare a C++ member: its Function `var` (Python name,
+// parameter list, docstring) and its entry point `fn`, whose body follows:
+//
+//     TAVRIN_METHOD(f_get, map_get, "get", "$self, key, default=None", "Return ...") {
+//         PyObject* argv[2];
+//         if (!f_get.bind(self, args, nargs, kwnames, argv)) {
+//             return nullptr;
+//         }
+//         ...
+//     }
+//
+// TAVRIN_MEMBER does the same for a class method, a static method or a
+// module-level function (tavrin::Kind).
+#define TAVRIN_MEMBER(kind, var, fn, name, params, doc)                                                  \
+    PyObject* fn(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;                          \
+    ::tavrin::Function var(name, params, doc, fn, kind);                                                 \
+    PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+#define TAVRIN_METHOD(var, fn, name, params, doc) TAVRIN_MEMBER(::tavrin::Kind::Method, var, fn, name, params, doc)

@@ -4,7 +4,6 @@
 // read, from the class through which the attribute is reached.
 #include <tavrin/module.hpp>
 
-using tavrin::Function;
 using tavrin::Ref;
 
 namespace {
@@ -21,7 +20,7 @@ State S;
 // call of a Python __get__ would: one that reads the attribute again through
 // C alone (an attrgetter of its own name) would otherwise go round until the
 // C stack overflowed. A Python function's own frame is counted anyway.
-PyObject* call_func(PyObject* self, PyObject* owner) {
+PyObject* call_func(PyObject* self, PyObject* owner) noexcept {
     Ref func = Ref::steal(PyObject_GetAttr(self, S.s_func));
     if (!func) {
         return nullptr;
@@ -36,13 +35,9 @@ PyObject* call_func(PyObject* self, PyObject* owner) {
     return PyObject_Vectorcall(func.get(), &owner, 1, nullptr);
 }
 
-PyObject* descriptor_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_init("__init__", "$self, func",
-                "Keep the decorated object as the attribute `func`, unchanged (no check that it\n"
-                "is callable; nothing is copied from it).",
-                descriptor_init);
-
-PyObject* descriptor_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_init, descriptor_init, "__init__", "$self, func",
+              "Keep the decorated object as the attribute `func`, unchanged (no check that it\n"
+              "is callable; nothing is copied from it).") {
     PyObject* func;
     if (!f_init.bind(self, args, nargs, kwnames, &func)) {
         return nullptr;
@@ -53,14 +48,10 @@ PyObject* descriptor_init(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-PyObject* descriptor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_get("__get__", "$self, obj, owner",
-               "Return self.func(owner), computed on every read. `owner` is the class through\n"
-               "which the attribute was reached; `obj` (the instance, or None for a read\n"
-               "through the class) is not used.",
-               descriptor_get);
-
-PyObject* descriptor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_get, descriptor_get, "__get__", "$self, obj, owner",
+              "Return self.func(owner), computed on every read. `owner` is the class through\n"
+              "which the attribute was reached; `obj` (the instance, or None for a read\n"
+              "through the class) is not used.") {
     PyObject* argv[2];
     if (!f_get.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -98,7 +89,7 @@ const char* const descriptor_doc =
     "There is no setter: assigning the attribute on an instance shadows it for\n"
     "that instance, assigning it on the class replaces it.";
 
-int typegetter_body(PyObject* m) {
+int typegetter_body(PyObject* m) noexcept {
     if (!(S.s_func = tavrin::intern("func"))) {
         return -1;
     }
