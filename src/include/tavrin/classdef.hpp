@@ -166,4 +166,15 @@ inline int add_function(PyObject* module, Function& f) noexcept {
     return PyObject_SetAttrString(module, f.name(), fn.get());
 }
 
+// A module's internal helper type (a generator, an iterator, a bound
+// method): made from its spec, and never by calling the type, as the
+// interpreter's own helper types are.
+inline Ref make_internal_type(PyObject* module, PyType_Spec& spec) noexcept {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    if (type) {
+        reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
+    }
+    return type;
+}
+
 }  // namespace tavrin

@@ -4,6 +4,10 @@
 
 #include "ref.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 namespace tavrin {
 
 // Attribute lookup that tells "missing" (0, no error) from a failure (-1).
@@ -125,6 +129,32 @@ inline void set_raised_exception(PyObject* exc) noexcept {
 #endif
 }
 
+// Strings made through the old wide-character API are filled in lazily
+// before 3.12; -1 on error.
+inline int unicode_ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s);
+#else
+    (void)s;
+    return 0;
+#endif
+}
+
+// 3.9 refuses a float where an integer position is expected with a message
+// of its own, before __index__ is asked; later versions leave it to
+// PyNumber_Index. True (the error set) when this interpreter refuses `o` so.
+inline bool refuses_float_position(PyObject* o) noexcept {
+#if PY_VERSION_HEX < 0x030A0000
+    if (PyFloat_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
+        return true;
+    }
+#else
+    (void)o;
+#endif
+    return false;
+}
+
 }  // namespace tavrin
 
 // The module slot that lets the frame refuse other interpreters with its own
@@ -133,4 +163,13 @@ inline void set_raised_exception(PyObject* exc) noexcept {
 #define TAVRIN_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define TAVRIN_INTERPRETER_SLOT
+#endif
+
+// PyMemberDef's type and flag names (renamed in 3.12).
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVRIN_T_PYSSIZET T_PYSSIZET
+#define TAVRIN_READONLY READONLY
+#else
+#define TAVRIN_T_PYSSIZET Py_T_PYSSIZET
+#define TAVRIN_READONLY Py_READONLY
 #endif
