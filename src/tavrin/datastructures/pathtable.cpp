@@ -3,6 +3,7 @@
 // DictItem entry type, IndexMarker sequence positions, guarded list
 // operations and `reconstruct`, the way back to a nested dict.
 #include <tavrin/module.hpp>
+#include <tavrin/reentry.hpp>
 
 #include <frameobject.h>
 
@@ -38,6 +39,8 @@ struct State {
     PyObject* seq_types = nullptr;        // (list, tuple)
     PyObject* throw_helper = nullptr;     // a one-yield Python generator function
     PyObject* throw_helper_code = nullptr;
+    PyObject* catch_helper = nullptr;     // one that keeps the exception thrown in
+    PyObject* catch_helper_code = nullptr;
 
     // What the fast paths compare against.
     PyObject* dictitem_new = nullptr;  // DictItem.__dict__['__new__'] as namedtuple made it
@@ -262,12 +265,16 @@ int dictitem_is_plain() {
     return PyFunction_Check(fn.get()) && PyFunction_GetCode(fn.get()) == S.dictitem_new_code;
 }
 
-// One answer per walk or call; re-asked whenever Python code may have run.
+// One answer per walk or call; re-asked whenever Python code may have run
+// (`code_epoch` only grows, so another thread refreshing the shared ABC
+// answers meanwhile can't make an old answer look current).
 struct PlainDictItem {
     int known = -1;
+    unsigned long long epoch = 0;
     int get() {
-        if (known < 0 || mm_answers.stale()) {
+        if (known < 0 || epoch != code_epoch) {
             known = dictitem_is_plain();
+            epoch = code_epoch;
         }
         return known;
     }
@@ -402,7 +409,7 @@ public:
                 switch (f.level) {
                     case Level::Bare:
                         out = std::move(f.container);
-                        stack_.pop_back();
+                        pop();
                         return 1;
                     case Level::Dict: {
                         // What the dict's items iterator does, checks included.
@@ -413,7 +420,7 @@ public:
                         }
                         PyObject *k, *v;
                         if (!PyDict_Next(d, &f.next, &k, &v)) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         if (f.left == 0) {
@@ -431,7 +438,7 @@ public:
                             if (PyErr_Occurred()) {
                                 return -1;
                             }
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         if (unpack_two(item.get(), comp, value, Wording::Interpreter) < 0) {
@@ -442,7 +449,7 @@ public:
                     case Level::List:
                         // As the list iterator: the size is read at every step.
                         if (f.next >= PyList_GET_SIZE(f.container.get())) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         value = Ref::borrow(PyList_GET_ITEM(f.container.get(), f.next));
@@ -450,7 +457,7 @@ public:
                         break;
                     case Level::Tuple:
                         if (f.next >= PyTuple_GET_SIZE(f.container.get())) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         value = Ref::borrow(PyTuple_GET_ITEM(f.container.get(), f.next));
@@ -462,7 +469,7 @@ public:
                             if (PyErr_Occurred()) {
                                 return -1;
                             }
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         position = f.next++;
@@ -607,6 +614,13 @@ private:
         return start_level(std::move(value), level_path(path.get()));
     }
 
+    // Drops the top level. Its references leave the stack before they are
+    // released, for the same reason as in truncate_comps.
+    void pop() noexcept {
+        Frame top = std::move(stack_.back());
+        stack_.pop_back();
+    }
+
     // Drops components past `n`. Each reference leaves the vector before it
     // is released: a finalizer run by the release may start a collection
     // that traverses this walk.
@@ -664,22 +678,47 @@ struct GenObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
-    int state;  // 0 not started, 1 suspended, 2 finished
-    int running;
+    int state;    // 0 not started, 1 suspended, 2 finished
+    int running;  // the Busy claim of next/send/throw/close
 };
 
 enum { kNew = 0, kSuspended = 1, kFinished = 2 };
 
+const char* const kRunning = "generator already executing";
+
 GenObject* as_gen(PyObject* o) { return reinterpret_cast<GenObject*>(o); }
 
-// Drops the walk. Releasing its references can run finalizers, so the
-// generator is marked finished first.
-void gen_finish(GenObject* g) {
-    g->state = kFinished;
-    Walker* w = g->walker;
-    g->walker = nullptr;
-    delete w;
-}
+// A walk taken from its generator, freed when this goes out of scope. The
+// entry points declare it before their claim, so the claim is released
+// first: finalizers run by freeing the walk find the generator finished,
+// as they would while a Python generator's frame is being cleared.
+class Detached {
+public:
+    Detached() = default;
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+    ~Detached() { drop(); }
+
+    // Marks the generator finished and takes its walk.
+    void take(GenObject* g) noexcept {
+        g->state = kFinished;
+        Walker* w = g->walker;
+        g->walker = nullptr;
+        drop();
+        walker_ = w;
+    }
+
+private:
+    void drop() noexcept {
+        if (Walker* w = walker_) {
+            walker_ = nullptr;
+            PendingError err;  // the caller's result stays as it is
+            delete w;
+            err.restore();
+        }
+    }
+    Walker* walker_ = nullptr;
+};
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     GenObject* g = as_gen(self);
@@ -692,10 +731,12 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Rule 1: a claimed walk is left alone.
 int gen_clear(PyObject* self) {
     GenObject* g = as_gen(self);
     if (!g->running) {
-        gen_finish(g);
+        Detached done;
+        done.take(g);
     }
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
@@ -709,26 +750,19 @@ void gen_dealloc(PyObject* self) {
     if (g->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
-    gen_finish(g);
+    {
+        Detached done;
+        done.take(g);
+    }
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-bool gen_refuse_if_running(GenObject* g) {
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return true;
-    }
-    return false;
-}
-
-PyObject* gen_iternext(PyObject* self) {
-    GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
-        return nullptr;
-    }
+// One step of the walk, for a caller that holds the claim: the next entry,
+// or null (with an error, or without one at the end).
+PyObject* gen_step(GenObject* g, Detached& done) {
     if (g->state == kFinished || !g->walker) {
         return nullptr;
     }
@@ -739,50 +773,123 @@ PyObject* gen_iternext(PyObject* self) {
     // step, in C alone.
     tavrin::RecursionGuard guard(" while flattening a PathTable");
     if (guard.failed()) {
-        PendingError err;
-        gen_finish(g);
-        err.restore();
+        done.take(g);
         return nullptr;
     }
-    g->running = 1;
     Ref out;
     Walker* w = g->walker;
     const int rc = tavrin::guarded(-1, [&] { return w->next(out); });
-    g->running = 0;
     if (rc == 1) {
         g->state = kSuspended;
         return out.release();
     }
-    if (rc < 0) {
-        PendingError err;
-        gen_finish(g);
-        err.restore();
-    } else {
-        gen_finish(g);
-    }
+    done.take(g);
     return nullptr;
 }
 
+// Rule 1.
+PyObject* gen_iternext(PyObject* self) {
+    GenObject* g = as_gen(self);
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
+        return nullptr;
+    }
+    return gen_step(g, done);
+}
+
+// Rule 1.
 PyObject* gen_send(PyObject* self, PyObject* arg) {
     GenObject* g = as_gen(self);
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
+        return nullptr;
+    }
     if (g->state == kNew && arg != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
-    PyObject* r = gen_iternext(self);
+    PyObject* r = gen_step(g, done);
     if (!r && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);
     }
     return r;
 }
 
-// A thrown exception comes out of the walk unhandled. To give it exactly
-// the interpreter's treatment for this state (argument checks and their
-// messages, deprecation warnings, StopIteration turned into RuntimeError)
-// the same throw() is made on a small Python generator in the same state.
+// Drops the first entry of `exc`'s traceback when it is a frame of the
+// helper generator `code`: the helpers are not part of the story.
+void strip_helper_frame(PyObject* exc, PyObject* code) {
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (!tb) {
+        return;
+    }
+    Ref frame = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_frame));
+    Ref frame_code = frame && PyFrame_Check(frame.get())
+                         ? Ref::steal(reinterpret_cast<PyObject*>(
+                               PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get()))))
+                         : Ref();
+    if (frame_code && frame_code.get() == code) {
+        Ref rest = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_next));
+        if (rest) {
+            PyException_SetTraceback(exc, rest.get());
+        }
+    }
+    PyErr_Clear();
+}
+
+// The exception that throw(*args) raises inside a generator, made by the
+// interpreter itself: throw() on a small Python generator that catches and
+// keeps what comes in. Argument checks and their messages, deprecation
+// warnings and the class's own __init__ are the interpreter's.
+Ref thrown_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref box = Ref::steal(PyList_New(0));
+    if (!box) {
+        return Ref();
+    }
+    Ref catcher = Ref::steal(PyObject_CallOneArg(S.catch_helper, box.get()));
+    if (!catcher) {
+        return Ref();
+    }
+    Ref first = Ref::steal(PyIter_Next(catcher.get()));
+    if (!first) {
+        return Ref();
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(catcher.get(), S.s_throw));
+    if (!method) {
+        return Ref();
+    }
+    // Caught, the exception ends the catcher: StopIteration. Refused, the
+    // arguments' own error is pending and nothing was caught.
+    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), args, static_cast<size_t>(nargs), kwnames));
+    if (PyList_GET_SIZE(box.get()) != 1 || (!r && !PyErr_ExceptionMatches(PyExc_StopIteration))) {
+        if (r && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "throw() helper did not catch");
+        }
+        return Ref();
+    }
+    PyErr_Clear();
+    Ref exc = Ref::borrow(PyList_GET_ITEM(box.get(), 0));
+    strip_helper_frame(exc.get(), S.catch_helper_code);
+    return exc;
+}
+
+// Rule 1, once the exception is made. A thrown exception comes out of the
+// walk unhandled. Making it runs Python code (its class's __init__) before
+// the claim is taken, as a Python generator does, so that code may advance,
+// throw into or close this generator. Then, under the claim, the exception
+// gets exactly the interpreter's treatment for the state the generator is
+// in now (StopIteration turned into RuntimeError, say): the same throw() is
+// made on a small Python generator in that state.
 PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
+    Ref exc = thrown_exception(args, nargs, kwnames);
+    if (!exc) {
+        return nullptr;
+    }
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
         return nullptr;
     }
     Ref helper = Ref::steal(PyObject_CallNoArgs(S.throw_helper));
@@ -805,50 +912,38 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!method) {
         return nullptr;
     }
-    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), args, static_cast<size_t>(nargs), kwnames));
+    PyObject* argv[] = {exc.get()};
+    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), argv, 1, nullptr));
     if (r) {
         return r.release();
     }
     PendingError err;
     if (g->state != kFinished) {
-        // Arguments the interpreter refused leave the generator as it was;
-        // an exception that went in has finished it.
+        // An exception that went in has finished the generator.
         Ref frame = Ref::steal(PyObject_GetAttr(helper.get(), S.s_gi_frame));
         if (!frame) {
             return nullptr;
         }
         if (frame.get() == Py_None) {
-            gen_finish(g);
+            done.take(g);
         }
     }
-    // The helper's own frame is not part of the story.
-    if (PyObject* exc = err.get()) {
-        Ref tb = Ref::steal(PyException_GetTraceback(exc));
-        if (tb) {
-            Ref frame = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_frame));
-            Ref code = frame && PyFrame_Check(frame.get())
-                           ? Ref::steal(reinterpret_cast<PyObject*>(
-                                 PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get()))))
-                           : Ref();
-            if (code && code.get() == S.throw_helper_code) {
-                Ref rest = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_next));
-                if (rest) {
-                    PyException_SetTraceback(exc, rest.get());
-                }
-            }
-            PyErr_Clear();
-        }
+    if (PyObject* raised = err.get()) {
+        strip_helper_frame(raised, S.throw_helper_code);
     }
     err.restore();
     return nullptr;
 }
 
+// Rule 1.
 PyObject* gen_close(PyObject* self, PyObject*) {
     GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
         return nullptr;
     }
-    gen_finish(g);
+    done.take(g);
     Py_RETURN_NONE;
 }
 
@@ -2012,11 +2107,34 @@ int intern_all() {
     return S.empty_tuple && S.full_slice ? 0 : -1;
 }
 
-// The generator whose throw() gives a thrown exception the interpreter's
+// The generators whose throw() give a thrown exception the interpreter's
 // own treatment (see gen_throw).
-int make_throw_helper() {
-    Ref code = Ref::steal(Py_CompileString("def throw_into():\n    yield\n", "<tavrin.datastructures.pathtable>",
-                                           Py_file_input));
+const char* const kHelpers =
+    "def throw_into():\n"
+    "    yield\n"
+    "def catch_thrown(box):\n"
+    "    try:\n"
+    "        yield\n"
+    "    except BaseException as e:\n"
+    "        box.append(e)\n";
+
+int make_helper(PyObject* globals, const char* name, PyObject** fn_out, PyObject** code_out) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref fn;
+    if (!key || tavrin::dict_get_ref(globals, key.get(), fn) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "helper %s is missing", name);
+        }
+        return -1;
+    }
+    *code_out = PyFunction_GetCode(fn.get());
+    Py_INCREF(*code_out);
+    *fn_out = keep(std::move(fn));
+    return 0;
+}
+
+int make_throw_helpers() {
+    Ref code = Ref::steal(Py_CompileString(kHelpers, "<tavrin.datastructures.pathtable>", Py_file_input));
     if (!code) {
         return -1;
     }
@@ -2028,14 +2146,10 @@ int make_throw_helper() {
     if (!r) {
         return -1;
     }
-    Ref fn;
-    Ref name = Ref::steal(PyUnicode_FromString("throw_into"));
-    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
+    if (make_helper(globals.get(), "throw_into", &S.throw_helper, &S.throw_helper_code) < 0 ||
+        make_helper(globals.get(), "catch_thrown", &S.catch_helper, &S.catch_helper_code) < 0) {
         return -1;
     }
-    S.throw_helper_code = PyFunction_GetCode(fn.get());
-    Py_INCREF(S.throw_helper_code);
-    S.throw_helper = keep(std::move(fn));
     return 0;
 }
 
@@ -2051,7 +2165,7 @@ int make_generator_type(PyObject* module) {
 }
 
 int pathtable_body(PyObject* m) {
-    if (intern_all() < 0 || make_throw_helper() < 0 || make_generator_type(m) < 0) {
+    if (intern_all() < 0 || make_throw_helpers() < 0 || make_generator_type(m) < 0) {
         return -1;
     }
     if (!(S.object_init = tavrin::builtin_entry(&PyBaseObject_Type, "__init__")) ||
