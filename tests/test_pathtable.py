@@ -706,6 +706,30 @@ def test_errors_of_the_input_propagate_and_finish_the_walk(doc, exc, text):
     assert next(gen, "done") == "done"
 
 
+class ItemsStop(dict):
+    def items(self):
+        raise StopIteration
+
+
+class BoolStop(list):
+    def __bool__(self):
+        raise StopIteration
+
+
+@pytest.mark.parametrize("inner", [ItemsStop(a=1), BoolStop([1])])
+def test_stop_iteration_from_the_input_is_no_quiet_end(inner):
+    doc = {"a": 1, "x": inner, "z": 2}
+    for walk in (model_flatten, PathTable.__flatten__):
+        gen = walk(doc)
+        assert next(gen) == (("a",), 1)
+        with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as info:
+            next(gen)
+        assert type(info.value.__cause__) is StopIteration and next(gen, "done") == "done"
+    with pytest.raises(RuntimeError) as info:
+        PathTable(doc)
+    assert type(info.value.__cause__) is StopIteration
+
+
 def test_input_mutated_during_the_walk():
     class Grows(dict):
         def __bool__(self):

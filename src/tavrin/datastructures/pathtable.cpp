@@ -79,6 +79,7 @@ State S;
 
 LookupCache super_init, super_setitem, super_append, super_insert, super_extend;
 LookupCache dictitem_new_cache, dictitem_init_cache, marker_init_cache;
+LookupCache marker_type_attr, marker_index_attr;  // IndexMarker has no class attribute of that name
 
 const char* const kPairError = "PathTable only accepts a tuple of path/obj";
 
@@ -303,15 +304,20 @@ Ref make_dictitem(PyObject* path, PyObject* value, PlainDictItem& plain) {
 }
 
 // IndexMarker(seq, index). While the class keeps object.__new__, our
-// __init__ and the generic attribute store, that call is: a new instance,
-// then type_ and index stored in this order.
+// __init__ and the generic attribute store, and has no class attribute
+// named type_ or index (a property's setter would run Python code), that
+// call is: a new instance, then type_ and index stored in this order.
 int marker_is_plain() {
     PyTypeObject* t = S.IndexMarker;
     if (Py_TYPE(t) != &PyType_Type || t->tp_new != PyBaseObject_Type.tp_new ||
         t->tp_setattro != PyObject_GenericSetAttr) {
         return 0;
     }
-    return marker_init_cache.check(t, nullptr, S.s_init, S.marker_init);
+    int rc = marker_init_cache.check(t, nullptr, S.s_init, S.marker_init);
+    if (rc > 0) {
+        rc = marker_type_attr.check(t, nullptr, S.s_type_, nullptr);
+    }
+    return rc > 0 ? marker_index_attr.check(t, nullptr, S.s_index, nullptr) : rc;
 }
 
 Ref make_marker(PyObject* seq, Py_ssize_t position) {
@@ -336,6 +342,25 @@ Ref make_marker(PyObject* seq, Py_ssize_t position) {
     may_have_run_code();
     PyObject* argv[] = {seq, index.get()};
     return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(t), argv, 2, nullptr));
+}
+
+// A StopIteration that escapes the walk (from the input's __bool__ or
+// items(), say) ends it as it ends a Python generator's body: as
+// RuntimeError, caused by it, never as a quiet end of the entries.
+void stop_escaping_the_walk() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return;
+    }
+    PendingError stop;
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PendingError err;
+    if (err.get() && stop.get()) {
+        Py_INCREF(stop.get());
+        PyException_SetCause(err.get(), stop.get());
+        Py_INCREF(stop.get());
+        PyException_SetContext(err.get(), stop.get());
+    }
+    err.restore();
 }
 
 // --------------------------------------------------------------- the walk
@@ -385,7 +410,9 @@ struct Frame {
 // The depth-first walk with an explicit stack: time proportional to the
 // entries plus their path lengths, the same order, and the same calls on
 // the input (items(), iteration, instance and truth tests) as the
-// recursive generators it stands for.
+// recursive generators it stands for. Its stack and borrowed frame
+// references live across calls into Python: rule 1, under its generator's
+// claim, or private to the one call that made it (PathTable.__init__).
 class Walker {
 public:
     Walker(PyObject* indict, PyObject* path) : root_(Ref::borrow(indict)), root_path_(Ref::borrow(path)) {}
@@ -720,6 +747,7 @@ private:
     Walker* walker_ = nullptr;
 };
 
+// Reads only; the walk is consistent at every call into Python.
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     GenObject* g = as_gen(self);
     Py_VISIT(Py_TYPE(self));
@@ -743,6 +771,7 @@ int gen_clear(PyObject* self) {
     return 0;
 }
 
+// No claim can be held here: a caller's reference to `self` keeps it alive.
 void gen_dealloc(PyObject* self) {
     GenObject* g = as_gen(self);
     PyTypeObject* tp = Py_TYPE(self);
@@ -782,6 +811,9 @@ PyObject* gen_step(GenObject* g, Detached& done) {
     if (rc == 1) {
         g->state = kSuspended;
         return out.release();
+    }
+    if (rc < 0) {
+        stop_escaping_the_walk();
     }
     done.take(g);
     return nullptr;
@@ -963,6 +995,7 @@ PyObject* gen_get_qualname(PyObject* self, void*) {
     return g->qualname;
 }
 
+// Rule 2: keeps nothing across the release of the old name.
 int gen_set_name_field(PyObject** field, PyObject* value, const char* which) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which);
@@ -981,6 +1014,7 @@ int gen_set_qualname(PyObject* self, PyObject* value, void*) {
     return gen_set_name_field(&as_gen(self)->qualname, value, "__qualname__");
 }
 
+// The claim of next/send/throw/close, as gi_running reports a Python generator's.
 PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
 
 PyMethodDef gen_methods[] = {
@@ -1046,6 +1080,7 @@ Function f_marker_init("__init__", "$self, obj, index",
                        ":param index: the position in it, kept as int(index)",
                        marker_init);
 
+// Rule 2: holds what it uses.
 PyObject* marker_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_marker_init.bind(self, args, nargs, kwnames, argv)) {
@@ -1065,6 +1100,7 @@ PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 Function f_marker_repr("__repr__", "$self", nullptr, marker_repr);
 
 // "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
+// Rule 2: holds what it uses.
 PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_marker_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1122,7 +1158,8 @@ Function f_table_init(
     table_init);
 
 // super().__init__(generator) with list's own initialiser: clear, then
-// append every entry of the walk as it comes.
+// append every entry of the walk as it comes. Rule 2 for the table, which is
+// only appended to; the walk is private to this call.
 int init_from_mapping(PyObject* self, PyObject* mapping) {
     const int fast = super_is_list(self, super_init, S.s_init, S.list_init);
     if (fast < 0) {
@@ -1145,6 +1182,9 @@ int init_from_mapping(PyObject* self, PyObject* mapping) {
         for (;;) {
             Ref entry;
             const int rc = walker.next(entry);
+            if (rc < 0) {
+                stop_escaping_the_walk();
+            }
             if (rc <= 0) {
                 return rc;
             }
@@ -1155,6 +1195,7 @@ int init_from_mapping(PyObject* self, PyObject* mapping) {
     });
 }
 
+// Rule 2: the entries are checked in a private copy, then handed to list.
 PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f_table_init.bind(self, args, nargs, kwnames, nullptr, &star)) {
@@ -1237,6 +1278,7 @@ Function f_table_flatten(
     "objects.",
     table_flatten, Kind::StaticMethod);
 
+// Runs no Python code: the walk starts on the generator's first step.
 PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_flatten.bind(cls, args, nargs, kwnames, argv)) {
@@ -1248,6 +1290,7 @@ PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_table_setitem("__setitem__", "$self, index, item", nullptr, table_setitem);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -1287,6 +1330,7 @@ Function f_table_append("append", "$self, item",
                         "    not unpack into two values; the table is then unchanged",
                         table_append);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!f_table_append.bind(self, args, nargs, kwnames, &item)) {
@@ -1326,6 +1370,8 @@ Function f_table_extend("extend", "$self, items",
                         "    does not unpack into two values; nothing is added then",
                         table_extend);
 
+// Rule 2: the items are read once into a private list; the table is reached
+// only through list's own operations.
 PyObject* table_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* items;
     if (!f_table_extend.bind(self, args, nargs, kwnames, &items)) {
@@ -1391,6 +1437,7 @@ Function f_table_insert("insert", "$self, index, item",
                         "    not unpack into two values (checked before index); the table is unchanged",
                         table_insert);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_insert.bind(self, args, nargs, kwnames, argv)) {
@@ -1504,8 +1551,6 @@ int is_marker(PyObject* k) {
     return PyObject_IsInstance(k, reinterpret_cast<PyObject*>(S.IndexMarker));
 }
 
-LookupCache marker_type_attr, marker_index_attr;
-
 // Whether reading k.type_ and k.index reads the instance's own attributes
 // and runs no Python code (an exact IndexMarker whose class has no
 // attributes of those names and the generic lookup).
@@ -1530,6 +1575,9 @@ Ref read_marker_attr(PyObject* k, PyObject* name, int plain) {
 // that type at the end). A path that goes through a value stored by an
 // earlier entry works on a copy of it, so the table's values and the
 // caller's data are never changed.
+// Rule 2: the table's size and entries are read afresh at every step, our
+// containers are held by `ours_`, and the resumable chain is dropped as soon
+// as Python code may have run; the half-built result is private to the call.
 class Rebuilder {
 public:
     Ref run(PyObject* table) {
@@ -2064,6 +2112,7 @@ Function f_table_reconstruct(
     ":raises ValueError: an entry that does not unpack into (path, value)",
     table_reconstruct);
 
+// Rule 2 (see Rebuilder): a re-entrant call builds its own result.
 PyObject* table_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_table_reconstruct.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
