@@ -551,6 +551,72 @@ def test_reentering_a_running_generator_is_refused():
     assert box["close"] == box["err"] and box["running"] is True
 
 
+class Hooked(MutableMapping):
+    """A mapping whose items() runs `hook` between its two entries."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def items(self):
+        yield "a", 0
+        self.hook()
+        yield "b", 1
+
+    __getitem__ = __setitem__ = __delitem__ = __iter__ = __len__ = None
+
+
+def hooked_reference(hook):
+    yield 0
+    hook()
+    yield 1
+
+
+def run_reentered(make, op):
+    """Steps a generator to its end while `op` is applied to it from inside
+    its own second step; every outcome, in order."""
+    inside = []
+    gen = make(lambda: inside.append(outcome(lambda: op(gen))))
+    steps = [outcome(lambda: next(gen)) for _ in range(3)]
+    return inside, steps
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("op", list(OPERATIONS))
+def test_generator_used_from_inside_its_items_as_a_python_one(op):
+    ours = run_reentered(lambda hook: PathTable.__flatten__(Hooked(hook)), OPERATIONS[op])
+    assert ours == run_reentered(hooked_reference, OPERATIONS[op])
+
+
+INIT_ACTIONS = {
+    "next": lambda g: next(g),
+    "close": lambda g: g.close(),
+    "throw": lambda g: g.throw(KeyError("inner")),
+}
+
+
+@pytest.mark.parametrize("state", ["new", "suspended", "finished"])
+@pytest.mark.parametrize("action", list(INIT_ACTIONS))
+def test_thrown_exception_whose_init_uses_the_generator(state, action):
+    # The exception is made before the generator runs: its __init__ may
+    # advance, throw into or close the very generator it is thrown into.
+    results = []
+    for make in (reference_gen, two_entries):
+        gen = make()
+        if state == "suspended":
+            next(gen)
+        elif state == "finished":
+            list(gen)
+        seen = []
+
+        class Thrown(Exception):
+            def __init__(self):
+                super().__init__()
+                seen.append(outcome(lambda: INIT_ACTIONS[action](gen)))
+
+        results.append((outcome(lambda: gen.throw(Thrown)), seen, outcome(lambda: next(gen)), gen.gi_running))
+    assert results[0] == results[1]
+
+
 def test_suspended_generator_in_a_cycle_is_collected():
     doc = {"a": [1, 2]}
     gen = PathTable.__flatten__(doc)
@@ -638,6 +704,30 @@ def test_errors_of_the_input_propagate_and_finish_the_walk(doc, exc, text):
     with pytest.raises(exc):
         list(gen)
     assert next(gen, "done") == "done"
+
+
+class ItemsStop(dict):
+    def items(self):
+        raise StopIteration
+
+
+class BoolStop(list):
+    def __bool__(self):
+        raise StopIteration
+
+
+@pytest.mark.parametrize("inner", [ItemsStop(a=1), BoolStop([1])])
+def test_stop_iteration_from_the_input_is_no_quiet_end(inner):
+    doc = {"a": 1, "x": inner, "z": 2}
+    for walk in (model_flatten, PathTable.__flatten__):
+        gen = walk(doc)
+        assert next(gen) == (("a",), 1)
+        with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as info:
+            next(gen)
+        assert type(info.value.__cause__) is StopIteration and next(gen, "done") == "done"
+    with pytest.raises(RuntimeError) as info:
+        PathTable(doc)
+    assert type(info.value.__cause__) is StopIteration
 
 
 def test_input_mutated_during_the_walk():

@@ -3,14 +3,23 @@ several threads at once, while others read MemberBag and NestedMemberBag
 instances and one runs the cycle collector without pause. The weak-reference
 callbacks then run on whichever thread finalizes an object, in the middle of
 other threads' operations. Nothing may crash, and once things settle the
-instances hold exactly the entries of the objects still alive."""
+instances hold exactly the entries of the objects still alive.
+
+PathTable.__flatten__ generators are stepped, sent to, thrown into and closed
+by several threads at once: each call either runs alone or is refused as a
+running Python generator refuses it, and the walk is never freed or changed
+under a caller."""
 import collections
 import gc
 import random
 import sys
 import threading
+from collections.abc import MutableMapping
+
+import pytest
 
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
+from tavrin.datastructures.pathtable import IndexMarker, PathTable
 from tavrin.datastructures.wispseq import WispSeq
 
 SECONDS = 1.5
@@ -210,3 +219,175 @@ def test_wispseq_entries_follow_their_objects_across_threads():
     gc.collect()
     assert [len(seq) for seq in run.shared] == [0, 0, 0]
     assert all(len(mine) == 0 for mine, _ in run.private.values())
+
+
+# ------------------------------------------------ the __flatten__ generator
+
+
+class Busy(MutableMapping):
+    """Nested data whose items() runs bytecode between entries, so the walk
+    gives the interpreter room to switch threads in the middle of a step."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def items(self):
+        for i in range(self.n):
+            for _ in range(200):
+                pass
+            yield i, {"k": [i, (i, "t")], "e": []}
+
+    __getitem__ = __setitem__ = __delitem__ = __iter__ = __len__ = None
+
+
+def shape(entry):
+    path, value = entry
+    return tuple((c.type_.__name__, c.index) if isinstance(c, IndexMarker) else c for c in path), repr(value)
+
+
+RUNNING = "generator already executing"
+
+
+def test_flatten_generator_raced_by_next_send_throw_and_close():
+    data = Busy(12)
+    expected = [shape(e) for e in PathTable(data)]
+    box = [PathTable.__flatten__(data)]
+    made, yielded, unexpected = [], collections.defaultdict(list), []
+    stop = threading.Event()
+
+    class Slow(Exception):
+        """Made inside throw(), while other threads may step the generator."""
+
+        def __init__(self):
+            super().__init__()
+            for _ in range(200):
+                pass
+
+    class Nosy(Slow):
+        """Steps the generator it is being thrown into."""
+
+        def __init__(self):
+            super().__init__()
+            gen = box[0]
+            step(gen, lambda: next(gen))
+
+    def step(gen, op):
+        try:
+            out = op()
+        except (StopIteration, Slow):
+            pass
+        except ValueError as exc:
+            if str(exc) != RUNNING:
+                raise
+        else:
+            if out is not None:
+                yielded[id(gen)].append(shape(out))
+
+    def stepper():
+        while not stop.is_set():
+            gen = PathTable.__flatten__(data)
+            made.append(gen)
+            box[0] = gen
+            for _ in range(len(expected) + 1):
+                step(gen, lambda: next(gen))
+
+    def meddler(seed):
+        rnd = random.Random(seed)
+        while not stop.is_set():
+            gen = box[0]
+            op = rnd.choice([lambda: gen.send(None), lambda: gen.throw(Slow), lambda: gen.throw(Nosy), gen.close])
+            step(gen, op)
+            for _ in range(rnd.randrange(300)):
+                pass  # lets walks get some way before the next blow
+
+    def builder():
+        while not stop.is_set():
+            assert [shape(e) for e in PathTable(data)] == expected
+
+    def guarded(fn, *args):
+        def run():
+            try:
+                fn(*args)
+            except BaseException as exc:  # reported by the test
+                unexpected.append(exc)
+                stop.set()
+        return threading.Thread(target=run)
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    threads = [guarded(stepper), guarded(stepper), guarded(builder)]
+    threads += [guarded(meddler, i) for i in range(3)]
+    try:
+        for t in threads:
+            t.start()
+        stop.wait(SECONDS)
+        stop.set()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert unexpected == []
+    assert made
+    for gen in made:
+        # Every step yielded the next entry of the walk, once; the rest of
+        # the walk follows, and a finished generator stays finished.
+        seen = yielded[id(gen)]
+        assert len(set(seen)) == len(seen) and set(seen) <= set(expected)
+        rest = [shape(e) for e in gen]
+        assert not set(rest) & set(seen) and set(rest) <= set(expected)
+        assert next(gen, "end") == "end" and not gen.gi_running
+        gen.close()
+        assert next(gen, "end") == "end"
+    assert [shape(e) for e in PathTable.__flatten__(data)] == expected
+
+
+class Gate(MutableMapping):
+    """items() runs `inside` between its two entries."""
+
+    def __init__(self, inside):
+        self.inside = inside
+
+    def items(self):
+        yield "a", 1
+        self.inside()
+        yield "b", 2
+
+    __getitem__ = __setitem__ = __delitem__ = __iter__ = __len__ = None
+
+
+def python_gate(inside):
+    yield 1
+    inside()
+    yield 2
+
+
+@pytest.mark.parametrize("make", [python_gate, lambda inside: PathTable.__flatten__(Gate(inside))])
+def test_throw_whose_exception_is_made_while_another_thread_steps(make):
+    # The exception is made before the generator is claimed; when it is
+    # ready, another thread is inside a step: the throw is refused, and the
+    # step goes on with the walk intact.
+    init_started, stepping, thrown = threading.Event(), threading.Event(), threading.Event()
+
+    def inside():
+        stepping.set()
+        assert thrown.wait(10)
+
+    gen = make(inside)
+    next(gen)
+
+    class Late(Exception):
+        def __init__(self):
+            super().__init__()
+            init_started.set()
+            assert stepping.wait(10)
+
+    got = []
+    stepper = threading.Thread(target=lambda: init_started.wait(10) and got.append(next(gen)))
+    stepper.start()
+    try:
+        with pytest.raises(ValueError, match=RUNNING):
+            gen.throw(Late)
+    finally:
+        thrown.set()
+        stepper.join()
+    assert len(got) == 1 and next(gen, "end") == "end"

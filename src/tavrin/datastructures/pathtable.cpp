@@ -3,6 +3,7 @@
 // DictItem entry type, IndexMarker sequence positions, guarded list
 // operations and `reconstruct`, the way back to a nested dict.
 #include <tavrin/module.hpp>
+#include <tavrin/reentry.hpp>
 
 #include <frameobject.h>
 
@@ -38,6 +39,8 @@ struct State {
     PyObject* seq_types = nullptr;        // (list, tuple)
     PyObject* throw_helper = nullptr;     // a one-yield Python generator function
     PyObject* throw_helper_code = nullptr;
+    PyObject* catch_helper = nullptr;     // one that keeps the exception thrown in
+    PyObject* catch_helper_code = nullptr;
 
     // What the fast paths compare against.
     PyObject* dictitem_new = nullptr;  // DictItem.__dict__['__new__'] as namedtuple made it
@@ -76,6 +79,7 @@ State S;
 
 LookupCache super_init, super_setitem, super_append, super_insert, super_extend;
 LookupCache dictitem_new_cache, dictitem_init_cache, marker_init_cache;
+LookupCache marker_type_attr, marker_index_attr;  // IndexMarker has no class attribute of that name
 
 const char* const kPairError = "PathTable only accepts a tuple of path/obj";
 
@@ -262,12 +266,16 @@ int dictitem_is_plain() {
     return PyFunction_Check(fn.get()) && PyFunction_GetCode(fn.get()) == S.dictitem_new_code;
 }
 
-// One answer per walk or call; re-asked whenever Python code may have run.
+// One answer per walk or call; re-asked whenever Python code may have run
+// (`code_epoch` only grows, so another thread refreshing the shared ABC
+// answers meanwhile can't make an old answer look current).
 struct PlainDictItem {
     int known = -1;
+    unsigned long long epoch = 0;
     int get() {
-        if (known < 0 || mm_answers.stale()) {
+        if (known < 0 || epoch != code_epoch) {
             known = dictitem_is_plain();
+            epoch = code_epoch;
         }
         return known;
     }
@@ -296,15 +304,20 @@ Ref make_dictitem(PyObject* path, PyObject* value, PlainDictItem& plain) {
 }
 
 // IndexMarker(seq, index). While the class keeps object.__new__, our
-// __init__ and the generic attribute store, that call is: a new instance,
-// then type_ and index stored in this order.
+// __init__ and the generic attribute store, and has no class attribute
+// named type_ or index (a property's setter would run Python code), that
+// call is: a new instance, then type_ and index stored in this order.
 int marker_is_plain() {
     PyTypeObject* t = S.IndexMarker;
     if (Py_TYPE(t) != &PyType_Type || t->tp_new != PyBaseObject_Type.tp_new ||
         t->tp_setattro != PyObject_GenericSetAttr) {
         return 0;
     }
-    return marker_init_cache.check(t, nullptr, S.s_init, S.marker_init);
+    int rc = marker_init_cache.check(t, nullptr, S.s_init, S.marker_init);
+    if (rc > 0) {
+        rc = marker_type_attr.check(t, nullptr, S.s_type_, nullptr);
+    }
+    return rc > 0 ? marker_index_attr.check(t, nullptr, S.s_index, nullptr) : rc;
 }
 
 Ref make_marker(PyObject* seq, Py_ssize_t position) {
@@ -329,6 +342,25 @@ Ref make_marker(PyObject* seq, Py_ssize_t position) {
     may_have_run_code();
     PyObject* argv[] = {seq, index.get()};
     return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(t), argv, 2, nullptr));
+}
+
+// A StopIteration that escapes the walk (from the input's __bool__ or
+// items(), say) ends it as it ends a Python generator's body: as
+// RuntimeError, caused by it, never as a quiet end of the entries.
+void stop_escaping_the_walk() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return;
+    }
+    PendingError stop;
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PendingError err;
+    if (err.get() && stop.get()) {
+        Py_INCREF(stop.get());
+        PyException_SetCause(err.get(), stop.get());
+        Py_INCREF(stop.get());
+        PyException_SetContext(err.get(), stop.get());
+    }
+    err.restore();
 }
 
 // --------------------------------------------------------------- the walk
@@ -378,7 +410,9 @@ struct Frame {
 // The depth-first walk with an explicit stack: time proportional to the
 // entries plus their path lengths, the same order, and the same calls on
 // the input (items(), iteration, instance and truth tests) as the
-// recursive generators it stands for.
+// recursive generators it stands for. Its stack and borrowed frame
+// references live across calls into Python: rule 1, under its generator's
+// claim, or private to the one call that made it (PathTable.__init__).
 class Walker {
 public:
     Walker(PyObject* indict, PyObject* path) : root_(Ref::borrow(indict)), root_path_(Ref::borrow(path)) {}
@@ -402,7 +436,7 @@ public:
                 switch (f.level) {
                     case Level::Bare:
                         out = std::move(f.container);
-                        stack_.pop_back();
+                        pop();
                         return 1;
                     case Level::Dict: {
                         // What the dict's items iterator does, checks included.
@@ -413,7 +447,7 @@ public:
                         }
                         PyObject *k, *v;
                         if (!PyDict_Next(d, &f.next, &k, &v)) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         if (f.left == 0) {
@@ -431,7 +465,7 @@ public:
                             if (PyErr_Occurred()) {
                                 return -1;
                             }
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         if (unpack_two(item.get(), comp, value, Wording::Interpreter) < 0) {
@@ -442,7 +476,7 @@ public:
                     case Level::List:
                         // As the list iterator: the size is read at every step.
                         if (f.next >= PyList_GET_SIZE(f.container.get())) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         value = Ref::borrow(PyList_GET_ITEM(f.container.get(), f.next));
@@ -450,7 +484,7 @@ public:
                         break;
                     case Level::Tuple:
                         if (f.next >= PyTuple_GET_SIZE(f.container.get())) {
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         value = Ref::borrow(PyTuple_GET_ITEM(f.container.get(), f.next));
@@ -462,7 +496,7 @@ public:
                             if (PyErr_Occurred()) {
                                 return -1;
                             }
-                            stack_.pop_back();
+                            pop();
                             continue;
                         }
                         position = f.next++;
@@ -607,6 +641,13 @@ private:
         return start_level(std::move(value), level_path(path.get()));
     }
 
+    // Drops the top level. Its references leave the stack before they are
+    // released, for the same reason as in truncate_comps.
+    void pop() noexcept {
+        Frame top = std::move(stack_.back());
+        stack_.pop_back();
+    }
+
     // Drops components past `n`. Each reference leaves the vector before it
     // is released: a finalizer run by the release may start a collection
     // that traverses this walk.
@@ -664,23 +705,49 @@ struct GenObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
-    int state;  // 0 not started, 1 suspended, 2 finished
-    int running;
+    int state;    // 0 not started, 1 suspended, 2 finished
+    int running;  // the Busy claim of next/send/throw/close
 };
 
 enum { kNew = 0, kSuspended = 1, kFinished = 2 };
 
+const char* const kRunning = "generator already executing";
+
 GenObject* as_gen(PyObject* o) { return reinterpret_cast<GenObject*>(o); }
 
-// Drops the walk. Releasing its references can run finalizers, so the
-// generator is marked finished first.
-void gen_finish(GenObject* g) {
-    g->state = kFinished;
-    Walker* w = g->walker;
-    g->walker = nullptr;
-    delete w;
-}
+// A walk taken from its generator, freed when this goes out of scope. The
+// entry points declare it before their claim, so the claim is released
+// first: finalizers run by freeing the walk find the generator finished,
+// as they would while a Python generator's frame is being cleared.
+class Detached {
+public:
+    Detached() = default;
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+    ~Detached() { drop(); }
 
+    // Marks the generator finished and takes its walk.
+    void take(GenObject* g) noexcept {
+        g->state = kFinished;
+        Walker* w = g->walker;
+        g->walker = nullptr;
+        drop();
+        walker_ = w;
+    }
+
+private:
+    void drop() noexcept {
+        if (Walker* w = walker_) {
+            walker_ = nullptr;
+            PendingError err;  // the caller's result stays as it is
+            delete w;
+            err.restore();
+        }
+    }
+    Walker* walker_ = nullptr;
+};
+
+// Reads only; the walk is consistent at every call into Python.
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     GenObject* g = as_gen(self);
     Py_VISIT(Py_TYPE(self));
@@ -692,16 +759,19 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Rule 1: a claimed walk is left alone.
 int gen_clear(PyObject* self) {
     GenObject* g = as_gen(self);
     if (!g->running) {
-        gen_finish(g);
+        Detached done;
+        done.take(g);
     }
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     return 0;
 }
 
+// No claim can be held here: a caller's reference to `self` keeps it alive.
 void gen_dealloc(PyObject* self) {
     GenObject* g = as_gen(self);
     PyTypeObject* tp = Py_TYPE(self);
@@ -709,26 +779,19 @@ void gen_dealloc(PyObject* self) {
     if (g->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
-    gen_finish(g);
+    {
+        Detached done;
+        done.take(g);
+    }
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-bool gen_refuse_if_running(GenObject* g) {
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return true;
-    }
-    return false;
-}
-
-PyObject* gen_iternext(PyObject* self) {
-    GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
-        return nullptr;
-    }
+// One step of the walk, for a caller that holds the claim: the next entry,
+// or null (with an error, or without one at the end).
+PyObject* gen_step(GenObject* g, Detached& done) {
     if (g->state == kFinished || !g->walker) {
         return nullptr;
     }
@@ -739,50 +802,126 @@ PyObject* gen_iternext(PyObject* self) {
     // step, in C alone.
     tavrin::RecursionGuard guard(" while flattening a PathTable");
     if (guard.failed()) {
-        PendingError err;
-        gen_finish(g);
-        err.restore();
+        done.take(g);
         return nullptr;
     }
-    g->running = 1;
     Ref out;
     Walker* w = g->walker;
     const int rc = tavrin::guarded(-1, [&] { return w->next(out); });
-    g->running = 0;
     if (rc == 1) {
         g->state = kSuspended;
         return out.release();
     }
     if (rc < 0) {
-        PendingError err;
-        gen_finish(g);
-        err.restore();
-    } else {
-        gen_finish(g);
+        stop_escaping_the_walk();
     }
+    done.take(g);
     return nullptr;
 }
 
+// Rule 1.
+PyObject* gen_iternext(PyObject* self) {
+    GenObject* g = as_gen(self);
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
+        return nullptr;
+    }
+    return gen_step(g, done);
+}
+
+// Rule 1.
 PyObject* gen_send(PyObject* self, PyObject* arg) {
     GenObject* g = as_gen(self);
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
+        return nullptr;
+    }
     if (g->state == kNew && arg != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
-    PyObject* r = gen_iternext(self);
+    PyObject* r = gen_step(g, done);
     if (!r && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);
     }
     return r;
 }
 
-// A thrown exception comes out of the walk unhandled. To give it exactly
-// the interpreter's treatment for this state (argument checks and their
-// messages, deprecation warnings, StopIteration turned into RuntimeError)
-// the same throw() is made on a small Python generator in the same state.
+// Drops the first entry of `exc`'s traceback when it is a frame of the
+// helper generator `code`: the helpers are not part of the story.
+void strip_helper_frame(PyObject* exc, PyObject* code) {
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (!tb) {
+        return;
+    }
+    Ref frame = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_frame));
+    Ref frame_code = frame && PyFrame_Check(frame.get())
+                         ? Ref::steal(reinterpret_cast<PyObject*>(
+                               PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get()))))
+                         : Ref();
+    if (frame_code && frame_code.get() == code) {
+        Ref rest = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_next));
+        if (rest) {
+            PyException_SetTraceback(exc, rest.get());
+        }
+    }
+    PyErr_Clear();
+}
+
+// The exception that throw(*args) raises inside a generator, made by the
+// interpreter itself: throw() on a small Python generator that catches and
+// keeps what comes in. Argument checks and their messages, deprecation
+// warnings and the class's own __init__ are the interpreter's.
+Ref thrown_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref box = Ref::steal(PyList_New(0));
+    if (!box) {
+        return Ref();
+    }
+    Ref catcher = Ref::steal(PyObject_CallOneArg(S.catch_helper, box.get()));
+    if (!catcher) {
+        return Ref();
+    }
+    Ref first = Ref::steal(PyIter_Next(catcher.get()));
+    if (!first) {
+        return Ref();
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(catcher.get(), S.s_throw));
+    if (!method) {
+        return Ref();
+    }
+    // Caught, the exception ends the catcher: StopIteration. Refused, the
+    // arguments' own error is pending and nothing was caught.
+    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), args, static_cast<size_t>(nargs), kwnames));
+    if (PyList_GET_SIZE(box.get()) != 1 || (!r && !PyErr_ExceptionMatches(PyExc_StopIteration))) {
+        if (r && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "throw() helper did not catch");
+        }
+        return Ref();
+    }
+    PyErr_Clear();
+    Ref exc = Ref::borrow(PyList_GET_ITEM(box.get(), 0));
+    strip_helper_frame(exc.get(), S.catch_helper_code);
+    return exc;
+}
+
+// Rule 1, once the exception is made. A thrown exception comes out of the
+// walk unhandled. Making it runs Python code (its class's __init__) before
+// the claim is taken, as a Python generator does, so that code may advance,
+// throw into or close this generator. Then, under the claim, the exception
+// gets exactly the interpreter's treatment for the state the generator is
+// in now (StopIteration turned into RuntimeError, say): the same throw() is
+// made on a small Python generator in that state.
 PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
+    Ref exc = thrown_exception(args, nargs, kwnames);
+    if (!exc) {
+        return nullptr;
+    }
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
         return nullptr;
     }
     Ref helper = Ref::steal(PyObject_CallNoArgs(S.throw_helper));
@@ -805,50 +944,38 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!method) {
         return nullptr;
     }
-    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), args, static_cast<size_t>(nargs), kwnames));
+    PyObject* argv[] = {exc.get()};
+    Ref r = Ref::steal(PyObject_Vectorcall(method.get(), argv, 1, nullptr));
     if (r) {
         return r.release();
     }
     PendingError err;
     if (g->state != kFinished) {
-        // Arguments the interpreter refused leave the generator as it was;
-        // an exception that went in has finished it.
+        // An exception that went in has finished the generator.
         Ref frame = Ref::steal(PyObject_GetAttr(helper.get(), S.s_gi_frame));
         if (!frame) {
             return nullptr;
         }
         if (frame.get() == Py_None) {
-            gen_finish(g);
+            done.take(g);
         }
     }
-    // The helper's own frame is not part of the story.
-    if (PyObject* exc = err.get()) {
-        Ref tb = Ref::steal(PyException_GetTraceback(exc));
-        if (tb) {
-            Ref frame = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_frame));
-            Ref code = frame && PyFrame_Check(frame.get())
-                           ? Ref::steal(reinterpret_cast<PyObject*>(
-                                 PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get()))))
-                           : Ref();
-            if (code && code.get() == S.throw_helper_code) {
-                Ref rest = Ref::steal(PyObject_GetAttr(tb.get(), S.s_tb_next));
-                if (rest) {
-                    PyException_SetTraceback(exc, rest.get());
-                }
-            }
-            PyErr_Clear();
-        }
+    if (PyObject* raised = err.get()) {
+        strip_helper_frame(raised, S.throw_helper_code);
     }
     err.restore();
     return nullptr;
 }
 
+// Rule 1.
 PyObject* gen_close(PyObject* self, PyObject*) {
     GenObject* g = as_gen(self);
-    if (gen_refuse_if_running(g)) {
+    Detached done;
+    tavrin::Busy busy(g->running, kRunning);
+    if (busy.refused()) {
         return nullptr;
     }
-    gen_finish(g);
+    done.take(g);
     Py_RETURN_NONE;
 }
 
@@ -868,6 +995,7 @@ PyObject* gen_get_qualname(PyObject* self, void*) {
     return g->qualname;
 }
 
+// Rule 2: keeps nothing across the release of the old name.
 int gen_set_name_field(PyObject** field, PyObject* value, const char* which) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which);
@@ -886,6 +1014,7 @@ int gen_set_qualname(PyObject* self, PyObject* value, void*) {
     return gen_set_name_field(&as_gen(self)->qualname, value, "__qualname__");
 }
 
+// The claim of next/send/throw/close, as gi_running reports a Python generator's.
 PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
 
 PyMethodDef gen_methods[] = {
@@ -951,6 +1080,7 @@ Function f_marker_init("__init__", "$self, obj, index",
                        ":param index: the position in it, kept as int(index)",
                        marker_init);
 
+// Rule 2: holds what it uses.
 PyObject* marker_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_marker_init.bind(self, args, nargs, kwnames, argv)) {
@@ -970,6 +1100,7 @@ PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 Function f_marker_repr("__repr__", "$self", nullptr, marker_repr);
 
 // "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
+// Rule 2: holds what it uses.
 PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_marker_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1027,7 +1158,8 @@ Function f_table_init(
     table_init);
 
 // super().__init__(generator) with list's own initialiser: clear, then
-// append every entry of the walk as it comes.
+// append every entry of the walk as it comes. Rule 2 for the table, which is
+// only appended to; the walk is private to this call.
 int init_from_mapping(PyObject* self, PyObject* mapping) {
     const int fast = super_is_list(self, super_init, S.s_init, S.list_init);
     if (fast < 0) {
@@ -1050,6 +1182,9 @@ int init_from_mapping(PyObject* self, PyObject* mapping) {
         for (;;) {
             Ref entry;
             const int rc = walker.next(entry);
+            if (rc < 0) {
+                stop_escaping_the_walk();
+            }
             if (rc <= 0) {
                 return rc;
             }
@@ -1060,6 +1195,7 @@ int init_from_mapping(PyObject* self, PyObject* mapping) {
     });
 }
 
+// Rule 2: the entries are checked in a private copy, then handed to list.
 PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f_table_init.bind(self, args, nargs, kwnames, nullptr, &star)) {
@@ -1142,6 +1278,7 @@ Function f_table_flatten(
     "objects.",
     table_flatten, Kind::StaticMethod);
 
+// Runs no Python code: the walk starts on the generator's first step.
 PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_flatten.bind(cls, args, nargs, kwnames, argv)) {
@@ -1153,6 +1290,7 @@ PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_table_setitem("__setitem__", "$self, index, item", nullptr, table_setitem);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -1192,6 +1330,7 @@ Function f_table_append("append", "$self, item",
                         "    not unpack into two values; the table is then unchanged",
                         table_append);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!f_table_append.bind(self, args, nargs, kwnames, &item)) {
@@ -1231,6 +1370,8 @@ Function f_table_extend("extend", "$self, items",
                         "    does not unpack into two values; nothing is added then",
                         table_extend);
 
+// Rule 2: the items are read once into a private list; the table is reached
+// only through list's own operations.
 PyObject* table_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* items;
     if (!f_table_extend.bind(self, args, nargs, kwnames, &items)) {
@@ -1296,6 +1437,7 @@ Function f_table_insert("insert", "$self, index, item",
                         "    not unpack into two values (checked before index); the table is unchanged",
                         table_insert);
 
+// Rule 2: the table is reached only through list's own operations.
 PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_table_insert.bind(self, args, nargs, kwnames, argv)) {
@@ -1409,8 +1551,6 @@ int is_marker(PyObject* k) {
     return PyObject_IsInstance(k, reinterpret_cast<PyObject*>(S.IndexMarker));
 }
 
-LookupCache marker_type_attr, marker_index_attr;
-
 // Whether reading k.type_ and k.index reads the instance's own attributes
 // and runs no Python code (an exact IndexMarker whose class has no
 // attributes of those names and the generic lookup).
@@ -1435,6 +1575,9 @@ Ref read_marker_attr(PyObject* k, PyObject* name, int plain) {
 // that type at the end). A path that goes through a value stored by an
 // earlier entry works on a copy of it, so the table's values and the
 // caller's data are never changed.
+// Rule 2: the table's size and entries are read afresh at every step, our
+// containers are held by `ours_`, and the resumable chain is dropped as soon
+// as Python code may have run; the half-built result is private to the call.
 class Rebuilder {
 public:
     Ref run(PyObject* table) {
@@ -1969,6 +2112,7 @@ Function f_table_reconstruct(
     ":raises ValueError: an entry that does not unpack into (path, value)",
     table_reconstruct);
 
+// Rule 2 (see Rebuilder): a re-entrant call builds its own result.
 PyObject* table_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_table_reconstruct.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -2012,11 +2156,34 @@ int intern_all() {
     return S.empty_tuple && S.full_slice ? 0 : -1;
 }
 
-// The generator whose throw() gives a thrown exception the interpreter's
+// The generators whose throw() give a thrown exception the interpreter's
 // own treatment (see gen_throw).
-int make_throw_helper() {
-    Ref code = Ref::steal(Py_CompileString("def throw_into():\n    yield\n", "<tavrin.datastructures.pathtable>",
-                                           Py_file_input));
+const char* const kHelpers =
+    "def throw_into():\n"
+    "    yield\n"
+    "def catch_thrown(box):\n"
+    "    try:\n"
+    "        yield\n"
+    "    except BaseException as e:\n"
+    "        box.append(e)\n";
+
+int make_helper(PyObject* globals, const char* name, PyObject** fn_out, PyObject** code_out) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref fn;
+    if (!key || tavrin::dict_get_ref(globals, key.get(), fn) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "helper %s is missing", name);
+        }
+        return -1;
+    }
+    *code_out = PyFunction_GetCode(fn.get());
+    Py_INCREF(*code_out);
+    *fn_out = keep(std::move(fn));
+    return 0;
+}
+
+int make_throw_helpers() {
+    Ref code = Ref::steal(Py_CompileString(kHelpers, "<tavrin.datastructures.pathtable>", Py_file_input));
     if (!code) {
         return -1;
     }
@@ -2028,14 +2195,10 @@ int make_throw_helper() {
     if (!r) {
         return -1;
     }
-    Ref fn;
-    Ref name = Ref::steal(PyUnicode_FromString("throw_into"));
-    if (!name || tavrin::dict_get_ref(globals.get(), name.get(), fn) <= 0) {
+    if (make_helper(globals.get(), "throw_into", &S.throw_helper, &S.throw_helper_code) < 0 ||
+        make_helper(globals.get(), "catch_thrown", &S.catch_helper, &S.catch_helper_code) < 0) {
         return -1;
     }
-    S.throw_helper_code = PyFunction_GetCode(fn.get());
-    Py_INCREF(S.throw_helper_code);
-    S.throw_helper = keep(std::move(fn));
     return 0;
 }
 
@@ -2051,7 +2214,7 @@ int make_generator_type(PyObject* module) {
 }
 
 int pathtable_body(PyObject* m) {
-    if (intern_all() < 0 || make_throw_helper() < 0 || make_generator_type(m) < 0) {
+    if (intern_all() < 0 || make_throw_helpers() < 0 || make_generator_type(m) < 0) {
         return -1;
     }
     if (!(S.object_init = tavrin::builtin_entry(&PyBaseObject_Type, "__init__")) ||
