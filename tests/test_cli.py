@@ -189,3 +189,122 @@ def test_output_is_streamed_to_a_closed_pipe(write):
     proc.stdout.close()
     assert proc.wait(timeout=120) == 0
     assert first == b'"k0".list[0] = 0\n' and proc.stderr.read() == b""
+
+
+# ------------------------------------------------------- lines in any order
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from tavrin.datastructures.cli import dumps, path_lines, read_path_lines  # noqa: E402
+
+_scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False, allow_infinity=False),
+                     st.text(max_size=5))
+_documents = st.recursive(_scalars, lambda inner: st.one_of(
+    st.lists(inner, max_size=12), st.dictionaries(st.text(max_size=4), inner, max_size=5)), max_leaves=40)
+
+
+@settings(max_examples=150, deadline=None)
+@given(_documents, st.randoms(use_true_random=False))
+def test_path_lines_in_any_order_rebuild_the_document(doc, rng):
+    lines = [line + "\n" for line in path_lines(doc)]
+    assert dumps(read_path_lines(lines, "t")) == json.dumps(doc, ensure_ascii=False)  # in order: the same text, key order too
+    rng.shuffle(lines)
+    assert json.loads(dumps(read_path_lines(lines, "t"))) == doc
+
+
+# ------------------------------------------------- what used to be lost
+
+EXACT = '{"big": 1e400, "tiny": -1e-400, "long": 0.1000000000000000000000000000000001, "n": [-0, 2.50, 1E+2]}'
+
+
+def test_numbers_and_lone_surrogates_keep_their_text(write):
+    lines = ok("paths", write("exact.json", EXACT)).splitlines()
+    assert lines == ['"big" = 1e400', '"tiny" = -1e-400', '"long" = 0.1000000000000000000000000000000001',
+                     '"n".list[0] = -0', '"n".list[1] = 2.50', '"n".list[2] = 1E+2']
+    assert ok("unpaths", stdin="\n".join(lines)) == EXACT.replace(",", ", ").replace(",  ", ", ") + "\n"
+    assert ok("get", "-", "n[1]", stdin=EXACT) == "2.50\n"
+    odd = '{"\\ud800k": ["\\udfff", "\\ud83d\\ude00"]}'
+    lines = ok("paths", stdin=odd)
+    assert lines == '"\\ud800k".list[0] = "\\udfff"\n"\\ud800k".list[1] = "\U0001f600"\n'
+    assert json.loads(ok("unpaths", stdin=lines)) == json.loads(odd)
+
+
+def test_ten_thousand_levels(write):
+    deep = '{"k":[' * 10_000 + "1" + "]}" * 10_000
+    src = write("deep.json", deep)
+    lines = ok("paths", src)
+    assert lines == '"k".list[0].' * 9_999 + '"k".list[0] = 1\n'
+    assert ok("unpaths", stdin=lines).replace(" ", "") == deep + "\n"
+    assert ok("get", src, '"k".list[0].' * 9_999 + '"k"') == "[1]\n"
+    assert len(ok("tree", src, "--depth", "3").splitlines()) == 5
+
+
+def _run_into(stdout, *args):
+    return subprocess.run([sys.executable, "-m", "tavrin.datastructures", *args], stdout=stdout,
+                          stderr=subprocess.PIPE, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("args", [("paths", EXAMPLE), ()])
+def test_a_closed_pipe_ends_quietly(args):
+    read, write_end = os.pipe()
+    os.close(read)  # every write fails with EPIPE
+    try:
+        r = _run_into(write_end, *args)
+    finally:
+        os.close(write_end)
+    assert (r.returncode, r.stderr) == (0, "")
+
+
+def test_output_that_cannot_be_written_is_one_message():
+    with open("/dev/full", "w") as full:
+        r = _run_into(full, "paths", EXAMPLE)
+    assert (r.returncode, r.stderr) == (2, "tavrin-ds: cannot write the output: No space left on device\n")
+    r = subprocess.run(f"{sys.executable} -m tavrin.datastructures paths {EXAMPLE} >&-", shell=True,
+                       capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stderr) == (2, "tavrin-ds: cannot write the output: standard output is closed\n")
+
+
+# ------------------------------------------------------------- conveniences
+
+
+def test_version_example_and_stdin():
+    from tavrin.datastructures import __version__
+
+    assert ok("--version") == f"tavrin-ds {__version__}\n"
+    example = ok("example")
+    assert json.loads(example) == json.load(open(EXAMPLE, encoding="utf-8"))
+    assert ok("paths", stdin=example) == ok("paths", EXAMPLE)
+    assert ok("get", "logging.level", stdin=example) == '"info"\n'
+    assert ok("get", "-r", "--indent", "1", "--format", "json", "network.dns", stdin=example) == \
+        '{\n "servers": [\n  "10.0.0.1",\n  "10.0.0.53"\n ],\n "search": "corp.example"\n}\n'
+
+
+@pytest.mark.parametrize("path, value", [
+    ("network.interfaces[1].name", '"eth1"'),
+    ('"network"."interfaces".list[2]."mtu"', "1400"),
+    ('network."dns".servers[0]', '"10.0.0.1"'),
+    (".", None),
+])
+def test_get_paths_both_ways(path, value):
+    out = ok("get", EXAMPLE, path)
+    assert out == (value + "\n" if value else json.dumps(json.load(open(EXAMPLE, encoding="utf-8"))) + "\n")
+
+
+def test_colour_only_when_asked_or_on_a_terminal():
+    coloured = ok("paths", EXAMPLE, "--color", "always", "--filter", "rotate")
+    assert coloured == ('\x1b[1;34m"logging"\x1b[0m.\x1b[1;34m"targets"\x1b[0m.\x1b[1;34m"file"\x1b[0m.'
+                        '\x1b[1;34m"rotate"\x1b[0m = \x1b[33m7\x1b[0m\n')
+    assert "\x1b" not in ok("paths", EXAMPLE) + ok("tree", EXAMPLE)  # not a terminal
+    assert "\x1b[" in ok("tree", EXAMPLE, "--color", "always")
+
+
+def test_tree_keeps_every_node_on_one_line(write):
+    src = write("odd.json", json.dumps({"a\nb\x1b[31m": {"c\u2028": "x\x85y"}}))
+    assert ok("tree", src).splitlines() == ["odd.json", "`-- a\\nb\\u001b[31m", "    `-- c\\u2028: \"x\\u0085y\""]
+
+
+def test_toml_numbers_json_cannot_hold(write):
+    if sys.version_info < (3, 11):
+        pytest.skip("tomllib is 3.11+")
+    assert ok("paths", write("n.toml", "a = 1_000.5\nb = +2e3\n")) == '"a" = 1000.5\n"b" = 2e3\n'
+    assert "nan is not a JSON number" in refused(2, "paths", write("m.toml", "a = nan\n"))
