@@ -150,6 +150,7 @@ def test_get_missing_path(path):
     (("unpaths",), '"a" = 1\n"a"."b" = 2\n', '<stdin>:2: "a" holds a value on an earlier line'),
     (("unpaths",), '"a"."b" = 2\n"a" = 1\n', '<stdin>:2: "a" has entries below it on an earlier line'),
     (("unpaths",), '"a".list[0] = 1\n"a"."b" = 2\n', '<stdin>:2: "a" is a list on an earlier line'),
+    (("unpaths",), '"a"."b"."c" = 1\n"a".list[0]."d" = 2\n', '<stdin>:2: "a" is an object on an earlier line'),
     (("unpaths",), '"a" = 1\n"a" = 2\n', '<stdin>:2: "a" is given a different value'),
     # Numbers that JSON cannot hold are refused, not rewritten.
     (("unpaths",), '"a" = NaN\n', "<stdin>:1: broken value: NaN is not a JSON number"),

@@ -19,6 +19,7 @@ and no traceback.
 """
 import argparse
 import codecs
+import gc
 import io
 import json
 import os
@@ -540,59 +541,40 @@ def _filtered(lines, keep, option):
 
 
 def path_lines(document):
-    """One `path = value` line per leaf, depth first, lazily."""
-    from tavrin.datastructures.pathtable import DictItem, PathTable
-
+    """One `path = value` line per leaf, depth first, lazily, at any depth."""
     kind = type(document)
     if not ((kind is dict or kind is list) and document):
         yield f"= {value_text(document)}"
         return
     keys = {}  # key -> its text: documents repeat their keys a lot
-    markers = {}
+    markers = []  # position -> its text
 
-    def component(c):
-        text = keys.get(c) if type(c) is str else None
-        if text is None:
-            if type(c) is str:
-                text = _encode_str(c)
-                if len(keys) < 100_000:
-                    keys[c] = text
-            else:  # an IndexMarker
-                text = markers.get(c.index)
-                if text is None:
-                    text = markers[c.index] = f"list[{c.index}]"
-        return text
-
-    written = 0
-    try:
-        for path, value in PathTable.__flatten__(document):
-            yield f"{'.'.join(map(component, path))} = {value_text(value)}"
-            written += 1
-        return
-    except RecursionError:
-        pass
-    # Deeper than the walk above goes: the same lines, without recursion.
-    for line in _path_lines_iteratively(document):
-        if written:
-            written -= 1
-        else:
-            yield line
-
-
-def _path_lines_iteratively(document):
     def children(value, prefix):
         if type(value) is dict:
-            return ((f"{prefix}{_encode_str(k)}", v) for k, v in value.items())
-        return ((f"{prefix}list[{i}]", v) for i, v in enumerate(value))
+            for key, child in value.items():
+                text = keys.get(key)
+                if text is None:
+                    text = _encode_str(key)
+                    if len(keys) < 100_000:
+                        keys[key] = text
+                yield prefix + text, child
+        else:
+            while len(markers) < len(value) and len(markers) < 100_000:
+                markers.append(f"list[{len(markers)}]")
+            for i, child in enumerate(value):
+                yield prefix + (markers[i] if i < len(markers) else f"list[{i}]"), child
 
     stack = [children(document, "")]
     while stack:
         for path, value in stack[-1]:
             kind = type(value)
-            if (kind is dict or kind is list) and value:
+            if kind is str:
+                yield f"{path} = {_encode_str(value)}"
+            elif (kind is dict or kind is list) and value:
                 stack.append(children(value, path + "."))
                 break
-            yield f"{path} = {value_text(value)}"
+            else:
+                yield f"{path} = {value_text(value)}"
         else:
             stack.pop()
 
@@ -625,14 +607,15 @@ class Rebuild:
 
     # -- reading
     def component(self, text):
-        if text[0] == '"':
-            key = self.keys.get(text)
-            if key is None:
+        key = self.keys.get(text)
+        if key is None:
+            if text[0] == '"':
                 key = text[1:-1] if "\\" not in text else json.loads(text)
-                if len(self.keys) < 100_000:
-                    self.keys[text] = key
-            return key
-        return int(text[text.index("[") + 1:-1])
+            else:
+                key = int(text[text.index("[") + 1:-1])
+            if len(self.keys) < 100_000:
+                self.keys[text] = key
+        return key
 
     def components(self, text):
         if not _WHOLE_PATH.fullmatch(text):
@@ -656,6 +639,7 @@ class Rebuild:
             self.fail(f"broken value: {str(exc)[2:]}")
 
     def add_lines(self, lines):
+        parents, keys, pending = self.parents, self.keys, self.pending
         for line in lines:
             self.lineno += 1
             line = line.rstrip("\n")
@@ -671,38 +655,124 @@ class Rebuild:
                 if match is None:
                     self.explain_bad_line(line)
                 path_text, value_text = match.group(1) or "", line[match.end():]
-            self.add(path_text, self.value(value_text), line)
+            if value_text[:1] == '"' and value_text[-1] == '"' and "\\" not in value_text \
+                    and value_text.count('"') == 2:
+                value = value_text[1:-1]
+            else:
+                value = self.value(value_text)
+            self.path_text = path_text
+            if not path_text:
+                self.put(self.slot, _ROOT, value, [])
+                continue
+            if path_text[-1] == '"':
+                dot = path_text.rfind(".", 0, len(path_text) - 1)
+            else:
+                dot = path_text.rfind(".")
+            key_text = path_text[dot + 1:]
+            key = keys.get(key_text)  # only well-formed components are kept there
+            if key is None or not dot:
+                if not dot or _COMPONENT.fullmatch(key_text) is None:
+                    self.add_slowly(path_text, value, line)
+                    continue
+                key = self.component(key_text)
+            parent_text = path_text[:dot] if dot > 0 else ""
+            container = parents.get(parent_text)
+            if container is None:
+                container = self.container_of(parent_text, key, line)
+            # The common cases inline: a new key, the next list item.
+            kind = type(container)
+            if kind is dict and type(key) is str:
+                if key not in container:
+                    container[key] = value
+                    continue
+            elif kind is list and type(key) is int:
+                if key == len(container) and id(container) not in pending:
+                    container.append(value)
+                    continue
+            else:
+                self.fail(self.kind_conflict(parent_text, container, key))
+            self.put(container, key, value, None)
 
-    def add(self, path_text, value, line):
-        self.path_text = path_text
-        if not path_text:
-            self.put(self.slot, _ROOT, value, [])
-            return
+    @staticmethod
+    def split_last(path_text):
+        """(parent's text, last component's text), or (None, None) when the
+        last component is not plain (a key with a dot in it, say)."""
         if path_text[-1] == '"':
             dot = path_text.rfind(".", 0, len(path_text) - 1)
         else:
             dot = path_text.rfind(".")
-        last = _COMPONENT.fullmatch(path_text, dot + 1)
-        if last is not None:
-            parent_text = path_text[:max(dot, 0)]
-            container = self.parents.get(parent_text)
-            key = self.component(last.group())
-            if container is None:
-                parts = self.components(parent_text) if parent_text else []
+        if not dot or _COMPONENT.fullmatch(path_text, dot + 1) is None:
+            return None, None
+        return path_text[:dot] if dot > 0 else "", path_text[dot + 1:]
+
+    def container_of(self, parent_text, key, line):
+        """The container at `parent_text` (a path's text), made on the way,
+        found from the nearest ancestor already known."""
+        parents = self.parents
+        # Most often the parent is new and its own parent known: make it there.
+        ancestor, last = self.split_last(parent_text) if parent_text else (None, None)
+        if last is not None and ancestor:
+            above = parents.get(ancestor)
+            if above is not None:
+                step = self.component(last)
+                kind = type(above)
+                if kind is dict and type(step) is str and step not in above or \
+                        kind is list and step == len(above) and type(step) is int and id(above) not in self.pending:
+                    container = {} if type(key) is str else []
+                    if kind is dict:
+                        above[step] = container
+                    else:
+                        above.append(container)
+                    if len(parents) < 1_000_000:
+                        parents[parent_text] = container
+                    return container
+        texts, keys_below = [], [key]  # the paths walked up, and the key below each
+        text = parent_text
+        while text and text not in parents:
+            ancestor, last = self.split_last(text)
+            if last is None:  # not plain: read the whole path
+                parts = self.components(parent_text)
                 if parts is None:
                     self.explain_bad_line(line)
                 container = self.container_at(parts, key)
-                if len(self.parents) < 1_000_000:
-                    self.parents[parent_text] = container
-            elif (type(key) is str) is not (type(container) is dict):
-                self.fail(self.kind_conflict(parent_text, container, key))
+                break
+            texts.append(text)
+            keys_below.append(self.component(last))
+            text = ancestor
         else:
-            parts = self.components(path_text)
-            if parts is None:
-                self.explain_bad_line(line)
-            key = parts.pop()
-            container = self.container_at(parts, key)
-        self.put(container, key, value, None)
+            container = parents[text] if text else self.child(None, None, keys_below[-1], "")
+            for i in range(len(texts) - 1, -1, -1):
+                container = self.child(container, keys_below[i + 1], keys_below[i], texts[i])
+                if len(parents) < 1_000_000:
+                    parents[texts[i]] = container
+        if len(parents) < 1_000_000:
+            parents[parent_text] = container
+        return container
+
+    def child(self, container, key, next_key, text):
+        """container[key] (the document, when container is None), made of
+        the kind that `next_key` goes into when missing."""
+        kind = dict if type(next_key) is str else list
+        if container is None:
+            container, key = self.slot, _ROOT
+        elif (type(key) is str) is not (type(container) is dict):
+            self.fail(self.kind_conflict(self.split_last(text)[0], container, key))
+        child = self.get(container, key)
+        if child is _MISSING:
+            child = kind()
+            self.put(container, key, child, text)
+        elif type(child) is not kind:
+            if type(child) in (dict, list):
+                self.fail(self.kind_conflict(text, child, next_key))
+            self.fail(f"{text or 'the document'} holds a value on an earlier line, so nothing can go below it")
+        return child
+
+    def add_slowly(self, path_text, value, line):
+        parts = self.components(path_text)
+        if parts is None:
+            self.explain_bad_line(line)
+        key = parts.pop()
+        self.put(self.container_at(parts, key), key, value, None)
 
     def container_at(self, parts, next_key):
         """The container at the path `parts` (made on the way), which must
@@ -892,6 +962,7 @@ def document_tree(document, name, depth=None, colour=False):
                 labels[key] = text
         return text
 
+    labels_get = labels.get
     root = Branchlet(paint_key(shown_key(name)))
     stack = [(root.children, document, 0)]
     while stack:
@@ -901,13 +972,18 @@ def document_tree(document, name, depth=None, colour=False):
             continue
         append = children.append
         for key, child in (value.items() if type(value) is dict else enumerate(value)):
+            text = labels_get(key)
+            if text is None:
+                text = label(key)
             kind = type(child)
-            if (kind is dict or kind is list) and child:
-                node = Branchlet(label(key))
+            if kind is str and not colour:
+                append(f"{text}: {_encode_str(child)}")
+            elif (kind is dict or kind is list) and child:
+                node = Branchlet(text)
                 append(node)
                 stack.append((node.children, child, level + 1))
             else:
-                append(f"{label(key)}: {paint(value_text(child))}")
+                append(f"{text}: {paint(value_text(child))}")
     return root
 
 
@@ -944,7 +1020,7 @@ def cmd_unpaths(args, out):
         document = read_path_lines(stream, "<stdin>")
     else:
         data, name = _read_bytes(args.file)
-        document = read_path_lines(io.StringIO(_decode(data, name)), name)
+        document = read_path_lines(io.StringIO(_decode(data, name), newline=None), name)
     out.write(dumps(document, _indent(args)))
     out.write("\n")
     return 0
@@ -1095,15 +1171,18 @@ def _quiet_stdout():
 def main(argv=None):
     try:
         args = build_parser().parse_args(argv)
+        out = Output(sys.stdout)
         if args.command is None:
             from tavrin.datastructures.tour import run
 
-            status = run(Output(sys.stdout))
+            status = run(out)
         else:
-            out = Output(sys.stdout)
+            # The documents read hold no reference cycles, and collecting
+            # while millions of their containers are made costs about half
+            # of the time.
+            gc.disable()
             status = args.run(args, out)
-        if sys.stdout is not None:
-            Output(sys.stdout).flush()
+        out.flush()
         return status
     except InputError as exc:
         message = f"tavrin-ds: {exc}"
