@@ -110,15 +110,26 @@ def load_document(source, fmt=None):
     del data
     if fmt == "toml":
         return _load_toml(text, name), name
-    return load_json(text, name), name
+    try:
+        return load_json(text, name), name
+    except InputError as exc:
+        if not name.endswith(".json") and "invalid JSON" in str(exc):
+            raise InputError(f"{exc} (for TOML, give --format toml)") from None
+        raise
+
+
+def parse_json(text):
+    """json.loads, numbers as `Number`s, at any depth; raises
+    json.JSONDecodeError, or _NotANumber for NaN and the infinities."""
+    try:
+        return json.loads(text, parse_float=Number, parse_int=Number, parse_constant=_refuse_constant)
+    except RecursionError:
+        return _parse_iteratively(text)
 
 
 def load_json(text, name):
     try:
-        try:
-            return json.loads(text, parse_float=Number, parse_int=Number, parse_constant=_refuse_constant)
-        except RecursionError:
-            return _parse_iteratively(text)
+        return parse_json(text)
     except json.JSONDecodeError as exc:
         raise InputError(f"{name}: invalid JSON: {exc.msg} at line {exc.lineno} column {exc.colno}") from None
     except _NotANumber as exc:
@@ -634,9 +645,11 @@ class Rebuild:
             if constant is not _MISSING:
                 return constant
         try:
-            return load_json(text, "")
-        except InputError as exc:
-            self.fail(f"broken value: {str(exc)[2:]}")
+            return parse_json(text)
+        except json.JSONDecodeError as exc:
+            self.fail(f"broken value: {exc.msg} at column {exc.colno} of the value")
+        except _NotANumber as exc:
+            self.fail(f"broken value: {_not_json_number(exc.args[0])}")
 
     def add_lines(self, lines):
         parents, keys, pending = self.parents, self.keys, self.pending
