@@ -94,8 +94,11 @@ def _decode(data, name):
 
 def _document_source(source):
     """`source`, or standard input when no FILE was given and it is not a terminal."""
-    if source is None and (sys.stdin is None or sys.stdin.isatty()):
-        raise InputError("no FILE given, and standard input is a terminal: give a FILE or pipe the document in")
+    if source is None:
+        if sys.stdin is None:
+            raise InputError("no FILE given, and standard input is closed")
+        if sys.stdin.isatty():
+            raise InputError("no FILE given, and standard input is a terminal: give a FILE or pipe the document in")
     return source
 
 
@@ -1129,7 +1132,7 @@ def build_parser():
                        help="like --filter, but EXPR is evaluated as Python (lambdas, built-ins), each line "
                             "given as a str. It RUNS CODE: never pass text you did not write yourself")
     p.add_argument("--format", choices=("json", "toml"), help=format_help)
-    p.add_argument("--color", "--colour", choices=("auto", "always", "never"), default="auto", help=color_help)
+    p.add_argument("--color", choices=("auto", "always", "never"), default="auto", help=color_help)
     p.set_defaults(run=cmd_paths)
 
     p = sub.add_parser("unpaths", help="rebuild a document from 'path = value' lines",
@@ -1147,7 +1150,7 @@ def build_parser():
     p.add_argument("--depth", type=int, metavar="N",
                    help="draw at most N levels below the top; deeper parts show as '... (K more)'")
     p.add_argument("--format", choices=("json", "toml"), help=format_help)
-    p.add_argument("--color", "--colour", choices=("auto", "always", "never"), default="auto", help=color_help)
+    p.add_argument("--color", choices=("auto", "always", "never"), default="auto", help=color_help)
     p.set_defaults(run=cmd_tree)
 
     p = sub.add_parser("get", help="print the value at a path",
@@ -1193,8 +1196,13 @@ def main(argv=None):
             # The documents read hold no reference cycles, and collecting
             # while millions of their containers are made costs about half
             # of the time.
+            collecting = gc.isenabled()
             gc.disable()
-            status = args.run(args, out)
+            try:
+                status = args.run(args, out)
+            finally:
+                if collecting:
+                    gc.enable()
         out.flush()
         return status
     except InputError as exc:
