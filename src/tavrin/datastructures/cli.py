@@ -1220,6 +1220,8 @@ def main(argv=None):
         message = "tavrin-ds: out of memory"
     except RecursionError:
         message = "tavrin-ds: nested too deeply"
+    except Exception as exc:  # a fault of ours: still one line, never a traceback
+        message = f"tavrin-ds: internal error: {type(exc).__name__}: {exc} (please report it)"
     try:
         print(message, file=sys.stderr)
     except (OSError, AttributeError):
