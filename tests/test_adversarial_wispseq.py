@@ -8,6 +8,7 @@ Every attack ends in an exception or a result; afterwards the list holds
 exact weak references, each once, each with this list's own callback, and
 works as a list of the live objects.
 """
+import contextlib
 import gc
 import sys
 import weakref
@@ -345,6 +346,58 @@ def test_foreign_entries_in_data(unraisable):
     assert seq[0] is None and seq[1] is objs[0] and len(unraisable) == 0
     seq.data = [r for r in seq.data if type(r) is weakref.ref and r() is not None and r.__callback__.__self__ is seq]
     check(seq, objs)
+
+
+# ------------------------------------------ the collector in the middle
+
+
+class Garbage(Obj):
+    """In a reference cycle: only the cycle collector finalizes it."""
+
+    def __init__(self, name):
+        super().__init__(name)
+        self.me = self
+
+
+@contextlib.contextmanager
+def collector_at_next_allocation():
+    """The cycle collector runs at the next container the interpreter
+    allocates (where it runs it there, before 3.12), not one taken from its
+    spare list objects."""
+    spare = [[] for _ in range(200)]
+    old = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        yield
+    finally:
+        gc.set_threshold(*old)
+        del spare
+
+
+SLICINGS = {
+    "reversed": (lambda s: s.__reversed__(), lambda k: k[::-1]),
+    "step": (lambda s: s[EVERY_OTHER], lambda k: k[::2]),
+    "tail": (lambda s: s[TAIL], lambda k: k[1:]),
+}
+EVERY_OTHER, TAIL = slice(None, None, 2), slice(1, None)  # made in advance: making one allocates
+
+
+@pytest.mark.parametrize("how", sorted(SLICINGS))
+def test_a_slice_whose_allocation_runs_the_collector(how, unraisable):
+    # The collector finalizes the objects at the end of the list while the
+    # snapshot of entries is being taken; their entries go meanwhile.
+    take, expected = SLICINGS[how]
+    keep = [Obj(str(i)) for i in range(10)]
+    for _ in range(20):
+        seq = WispSeq(keep)
+        trash = Garbage("trash")
+        seq.extend([trash, trash, trash])
+        del trash
+        with collector_at_next_allocation():
+            part = take(seq)
+        assert list(part) == expected(keep)
+        check(seq, keep)
+    assert unraisable == []
 
 
 # ---------------------------------------------------------- big and deep

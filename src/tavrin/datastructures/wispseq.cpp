@@ -995,13 +995,49 @@ Function f_getitem("__getitem__", "$self, index",
                    "objects of that slice (objects already gone are left out).",
                    seq_getitem);
 
+// data[index] for a slice: a new list of the same entries. The list's own
+// slicing reads the bounds, then allocates the result, then copies; before
+// 3.12 that allocation can run the cycle collector, whose weak-reference
+// callbacks (this list's auto-cleanup) and finalizers shrink `data` in
+// between, and the copy then takes entries that are already freed. Here the
+// bounds are read again after every allocation, and nothing runs between
+// that reading and the copy.
+Ref slice_entries(PyObject* data, PyObject* slice) {
+    if (!PyList_CheckExact(data)) {
+        return Ref::steal(PyObject_GetItem(data, slice));
+    }
+    Py_ssize_t start0, stop0, step;
+    if (PySlice_Unpack(slice, &start0, &stop0, &step) < 0) {
+        return Ref();
+    }
+    for (;;) {
+        Py_ssize_t start = start0, stop = stop0;
+        const Py_ssize_t size = PyList_GET_SIZE(data);
+        const Py_ssize_t n = PySlice_AdjustIndices(size, &start, &stop, step);
+        Ref out = Ref::steal(PyList_New(n > 0 ? n : 0));
+        if (!out) {
+            return out;
+        }
+        if (PyList_GET_SIZE(data) != size) {
+            continue;  // changed by the allocation: the bounds are stale
+        }
+        size_t cur = static_cast<size_t>(start);
+        for (Py_ssize_t i = 0; i < n; ++i, cur += static_cast<size_t>(step)) {
+            PyObject* entry = PyList_GET_ITEM(data, static_cast<Py_ssize_t>(cur));
+            Py_INCREF(entry);
+            PyList_SET_ITEM(out.get(), i, entry);
+        }
+        return out;
+    }
+}
+
 PyObject* getitem_impl(PyObject* self, PyObject* index) {
     if (PySlice_Check(index)) {
         Ref data = get_data(self);
         if (!data) {
             return nullptr;
         }
-        Ref snapshot = Ref::steal(PyObject_GetItem(data.get(), index));
+        Ref snapshot = slice_entries(data.get(), index);
         if (!snapshot) {
             return nullptr;
         }
