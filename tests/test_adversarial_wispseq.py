@@ -400,6 +400,29 @@ def test_a_slice_whose_allocation_runs_the_collector(how, unraisable):
     assert unraisable == []
 
 
+def test_a_callback_that_comes_while_the_list_sorts(unraisable):
+    # The list's sort takes the entries out while it runs; the late callback
+    # of an entry whose object was gone before the sort still removes it.
+    objs = [Obj(str(i)) for i in range(4)]
+    seq = WispSeq(objs)
+    late = seq.data[1]
+    callback = late.__callback__
+    seq.data.remove(late)
+    del objs[1]
+    seq.data.insert(1, late)  # dead, with its callback still to come
+    pending = [lambda: callback(late)]
+
+    def key(obj):
+        while pending:
+            pending.pop()()
+        return obj.name if obj is not None else ""
+
+    unraisable.clear()
+    seq.sort(key=key, reverse=True)
+    check(seq, objs[::-1])
+    assert unraisable == []
+
+
 # ---------------------------------------------------------- big and deep
 
 

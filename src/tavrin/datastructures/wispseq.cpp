@@ -1279,6 +1279,69 @@ Function f_remove("remove", "$self, item",
                   "with the dead reference when its object is finalized.",
                   seq_remove);
 
+// The lists of entries that `sort` is sorting right now. The list's sort
+// takes every entry out while it runs, so the callback of an entry whose
+// object was already gone when the sort began (its callback still pending,
+// on this thread or another) would find nothing to remove and leave the dead
+// entry behind for good. Such removals wait here until the sort is over.
+struct Sorting {
+    PyObject* data;  // the list being sorted, held by the sort
+    Ref pending;     // the dead references whose removal waits
+};
+std::vector<Sorting*> sorting;
+
+Sorting* sorting_of(PyObject* data) {
+    for (Sorting* s : sorting) {
+        if (s->data == data) {
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+// Registers `data` for the length of one sort; the outermost sort of a list
+// owns its pending removals and carries them out at the end.
+class SortScope {
+public:
+    explicit SortScope(PyObject* data) noexcept : state_{data, Ref()}, owner_(!sorting_of(data)) {
+        if (owner_) {
+            try {
+                sorting.push_back(&state_);
+            } catch (...) {
+                owner_ = false;  // out of memory: this sort's removals are not deferred
+            }
+        }
+    }
+    ~SortScope() { finish(); }
+    SortScope(const SortScope&) = delete;
+    SortScope& operator=(const SortScope&) = delete;
+
+    void finish() noexcept {
+        if (!owner_) {
+            return;
+        }
+        owner_ = false;
+        sorting.erase(std::find(sorting.begin(), sorting.end(), &state_));
+        if (!state_.pending) {
+            return;
+        }
+        tavrin::PendingError error;
+        Ref pending = std::move(state_.pending);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+            const Py_ssize_t pos = find_dead(state_.data, PyList_GET_ITEM(pending.get(), i));
+            if (pos >= 0 && PyList_SetSlice(state_.data, pos, pos + 1, nullptr) < 0) {
+                PyErr_WriteUnraisable(state_.data);
+            }
+        }
+        error.restore();
+    }
+
+private:
+    Sorting state_;
+    bool owner_;
+};
+
+// Re-entry: rule 2 (holds `data`; the place found is used before anything else runs).
 PyObject* remove_impl(PyObject* self, PyObject* item) {
     const int is_ref = PyWeakref_CheckRef(item) ? 1 : PyObject_IsInstance(item, S.ReferenceType);
     if (is_ref < 0) {
@@ -1315,6 +1378,16 @@ PyObject* remove_impl(PyObject* self, PyObject* item) {
             return nullptr;
         }
         if (!found) {
+            Sorting* sort = p.exact && p.dead ? sorting_of(data.get()) : nullptr;
+            if (sort) {
+                if (!sort->pending) {
+                    sort->pending = Ref::steal(PyList_New(0));
+                }
+                if (!sort->pending || PyList_Append(sort->pending.get(), probe.get()) < 0) {
+                    return nullptr;
+                }
+                Py_RETURN_NONE;
+            }
             PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
             return nullptr;
         }
@@ -1607,11 +1680,13 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // The list's sort empties the list while it runs: an object finalized
     // meanwhile would call back into an empty list and leave its dead entry
     // behind. Holding every object until the sort is over defers such
-    // finalizations to the sorted list.
+    // finalizations to the sorted list; the callbacks of entries already
+    // dead wait in the scope.
     Ref held = live_objects(data.get());
     if (!held) {
         return nullptr;
     }
+    SortScope scope(data.get());
     Ref result;
     if (fast) {
         PyObject* call[] = {data.get(), keyfn.get(), reverse};
