@@ -348,6 +348,25 @@ def test_foreign_entries_in_data(unraisable):
     check(seq, objs)
 
 
+def test_next_from_inside_a_step_is_refused(unraisable):
+    # As a running generator refuses it; the walk then goes on.
+    obj = Obj("a")
+    seq = WispSeq([obj])
+    seen = []
+
+    def entry():
+        try:
+            next(walk)
+        except ValueError as exc:
+            seen.append(str(exc))
+        return obj
+
+    seq.data.insert(0, entry)
+    walk = iter(seq)
+    assert next(walk) is obj and next(walk) is obj
+    assert seen == ["generator already executing"]
+
+
 # ------------------------------------------ the collector in the middle
 
 
