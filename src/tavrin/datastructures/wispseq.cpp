@@ -1032,7 +1032,7 @@ Ref slice_entries(PyObject* data, PyObject* slice) {
         Py_ssize_t start = start0, stop = stop0;
         const Py_ssize_t size = PyList_GET_SIZE(data);
         const Py_ssize_t n = PySlice_AdjustIndices(size, &start, &stop, step);
-        Ref out = Ref::steal(PyList_New(n > 0 ? n : 0));
+        Ref out = Ref::steal(PyList_New(n));
         if (!out) {
             return out;
         }
@@ -1688,7 +1688,7 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 Function f_sort("sort", "$self, key=None, reverse=False",
                 "Sort the entries in place, stably, by their objects (or by key(object)).", seq_sort);
 
-// Re-entry: rule 1, the list's own sort's ("list modified during sort"); callbacks wait in SortScope.
+// Re-entry: rule 1 through the list's own sort ("list modified during sort"); callbacks wait in SortScope.
 PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_sort.bind(self, args, nargs, kwnames, argv)) {
