@@ -14,7 +14,9 @@ are met), the charts ratios.png and scaling.png, and the performance rows of
 each module's section in the top-level README.md.
 
 Each module's notes in benchmarks/README.md (between `<!-- notes:MODULE -->`
-and `<!-- /notes:MODULE -->`) are written by hand and kept as they are.
+and `<!-- /notes:MODULE -->`) are written by hand and kept as they are; so is
+the command-line tool's table (`<!-- notes:cli -->`), which bench_cli.py
+measures on its own.
 Needs the `bench` extra (pyperf, matplotlib and the peer libraries) and the
 package built: installed, or built in place (the README's development build),
 which is then preferred.
@@ -562,7 +564,8 @@ def write_charts(rows):
 
 def write_report(rows, meta):
     res = Results(rows)
-    targets_text, missed = targets_section(res, kept_notes())
+    notes = kept_notes()
+    targets_text, missed = targets_section(res, notes)
     text = "\n".join([
         INTRO,
         "## The machine",
@@ -585,6 +588,15 @@ def write_report(rows, meta):
         "runs on this machine; the notes say what repeated runs showed and why a target is missed.",
         "",
         targets_text,
+        "# The command-line tool",
+        "",
+        "`bench_cli.py` times `tavrin-ds` against gron and jq on ~50 MB of real JSON (it is not run by this "
+        "script: it installs gron and jq, and takes minutes). Its last table, with the figures before and "
+        "after the changes it judged, is kept here by hand.",
+        "",
+        "<!-- notes:cli -->",
+        notes.get("cli", "(no figures yet)\n").rstrip("\n"),
+        "<!-- /notes:cli -->",
     ])
     REPORT.write_text(text.rstrip("\n") + "\n")
     if TOP_README.exists():

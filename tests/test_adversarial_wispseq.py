@@ -8,6 +8,7 @@ Every attack ends in an exception or a result; afterwards the list holds
 exact weak references, each once, each with this list's own callback, and
 works as a list of the live objects.
 """
+import contextlib
 import gc
 import sys
 import weakref
@@ -345,6 +346,100 @@ def test_foreign_entries_in_data(unraisable):
     assert seq[0] is None and seq[1] is objs[0] and len(unraisable) == 0
     seq.data = [r for r in seq.data if type(r) is weakref.ref and r() is not None and r.__callback__.__self__ is seq]
     check(seq, objs)
+
+
+def test_next_from_inside_a_step_is_refused(unraisable):
+    # As a running generator refuses it; the walk then goes on.
+    obj = Obj("a")
+    seq = WispSeq([obj])
+    seen = []
+
+    def entry():
+        try:
+            next(walk)
+        except ValueError as exc:
+            seen.append(str(exc))
+        return obj
+
+    seq.data.insert(0, entry)
+    walk = iter(seq)
+    assert next(walk) is obj and next(walk) is obj
+    assert seen == ["generator already executing"]
+
+
+# ------------------------------------------ the collector in the middle
+
+
+class Garbage(Obj):
+    """In a reference cycle: only the cycle collector finalizes it."""
+
+    def __init__(self, name):
+        super().__init__(name)
+        self.me = self
+
+
+@contextlib.contextmanager
+def collector_at_next_allocation():
+    """The cycle collector runs at the next container the interpreter
+    allocates (where it runs it there, before 3.12), not one taken from its
+    spare list objects."""
+    spare = [[] for _ in range(200)]
+    old = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        yield
+    finally:
+        gc.set_threshold(*old)
+        del spare
+
+
+SLICINGS = {
+    "reversed": (lambda s: s.__reversed__(), lambda k: k[::-1]),
+    "step": (lambda s: s[EVERY_OTHER], lambda k: k[::2]),
+    "tail": (lambda s: s[TAIL], lambda k: k[1:]),
+}
+EVERY_OTHER, TAIL = slice(None, None, 2), slice(1, None)  # made in advance: making one allocates
+
+
+@pytest.mark.parametrize("how", sorted(SLICINGS))
+def test_a_slice_whose_allocation_runs_the_collector(how, unraisable):
+    # The collector finalizes the objects at the end of the list while the
+    # snapshot of entries is being taken; their entries go meanwhile.
+    take, expected = SLICINGS[how]
+    keep = [Obj(str(i)) for i in range(10)]
+    for _ in range(20):
+        seq = WispSeq(keep)
+        trash = Garbage("trash")
+        seq.extend([trash, trash, trash])
+        del trash
+        with collector_at_next_allocation():
+            part = take(seq)
+        assert list(part) == expected(keep)
+        check(seq, keep)
+    assert unraisable == []
+
+
+def test_a_callback_that_comes_while_the_list_sorts(unraisable):
+    # The list's sort takes the entries out while it runs; the late callback
+    # of an entry whose object was gone before the sort still removes it.
+    objs = [Obj(str(i)) for i in range(4)]
+    seq = WispSeq(objs)
+    late = seq.data[1]
+    callback = late.__callback__
+    seq.data.remove(late)
+    del objs[1]
+    seq.data.insert(1, late)  # dead, with its callback still to come
+    pending = [lambda: callback(late)]
+
+    def key(obj):
+        while pending:
+            pending.pop()()
+        return obj.name if obj is not None else ""
+
+    unraisable.clear()
+    seq.sort(key=key, reverse=True)
+    check(seq, objs[::-1])
+    assert unraisable == []
 
 
 # ---------------------------------------------------------- big and deep

@@ -56,14 +56,11 @@ DOCUMENTS = [
 ]
 
 
-@pytest.mark.parametrize("doc", DOCUMENTS)
+@pytest.mark.parametrize("doc", DOCUMENTS + [[]])
 def test_paths_and_unpaths_round_trip(doc, write):
     src = write("doc.json", json.dumps(doc))
     lines = ok("paths", src)
-    if doc == {}:
-        assert lines == ""
-        return
-    assert json.loads(ok("unpaths", stdin=lines)) == doc
+    assert ok("unpaths", stdin=lines) == json.dumps(doc, ensure_ascii=False) + "\n"  # key order too
     assert json.loads(ok("unpaths", write("doc.paths", lines))) == doc
 
 
@@ -121,8 +118,8 @@ def test_tree():
     assert "|-- service" in lines and '|   |-- name: "edge-proxy"' in lines
     assert lines[-1] == "            `-- rotate: 7"
     shallow = ok("tree", EXAMPLE, "--depth", "1").splitlines()
-    assert shallow == ["example.json", "|-- service", "|   `-- ...", "|-- network", "|   `-- ...",
-                       "`-- logging", "    `-- ..."]
+    assert shallow == ["example.json", "|-- service", "|   `-- ... (3 more)", "|-- network",
+                       "|   `-- ... (2 more)", "`-- logging", "    `-- ... (2 more)"]
 
 
 @pytest.mark.parametrize("path, value", [
@@ -136,19 +133,34 @@ def test_get(path, value):
 
 @pytest.mark.parametrize("path", ["network.zz", "zz.y", "service.name.first", "network.interfaces.0"])
 def test_get_missing_path(path):
-    assert refused(1, "get", EXAMPLE, path).endswith(f"no value at '{path}'")
+    assert f"example.json: no value at '{path}'" in refused(1, "get", EXAMPLE, path)
 
 
 @pytest.mark.parametrize("args, stdin, fragment", [
     (("paths", "no/such/file.json"), None, "no/such/file.json: no such file"),
     (("tree", "-"), "{broken", "<stdin>: invalid JSON: Expecting property name"),
-    (("get", "-", "a"), "[1, 2]", "the document is not an object"),
     (("unpaths",), '"a" = 1\n"a" oops\n', "<stdin>:2: expected 'path = value'"),
     (("unpaths",), '"a".dict[0] = 1\n', "<stdin>:1: broken path component at column 5"),
     (("unpaths",), '"a" = {broken\n', "<stdin>:1: broken value"),
-    (("unpaths",), '"a" = 1\n"a"."b" = 2\n', "the paths do not fit together"),
     (("unpaths",), "\n", "<stdin>: no path lines"),
     (("tree", "-", "--depth", "-1"), "{}", "--depth must be 0 or more"),
+    # Lines that do not describe one document: refused, whatever their order.
+    (("unpaths",), '"l".list[1] = 1\n', "<stdin>:1: list[1] leaves a gap: no line gives list[0]"),
+    (("unpaths",), '"l".list[99999999999] = 1\n"l".list[0] = 0\n', "<stdin>:1: list[99999999999] leaves a gap"),
+    (("unpaths",), '"a" = 1\n"a"."b" = 2\n', '<stdin>:2: "a" holds a value on an earlier line'),
+    (("unpaths",), '"a"."b" = 2\n"a" = 1\n', '<stdin>:2: "a" has entries below it on an earlier line'),
+    (("unpaths",), '"a".list[0] = 1\n"a"."b" = 2\n', '<stdin>:2: "a" is a list on an earlier line'),
+    (("unpaths",), '"a"."b"."c" = 1\n"a".list[0]."d" = 2\n', '<stdin>:2: "a" is an object on an earlier line'),
+    (("unpaths",), '"a" = 1\n"a" = 2\n', '<stdin>:2: "a" is given a different value'),
+    # Numbers that JSON cannot hold are refused, not rewritten.
+    (("unpaths",), '"a" = NaN\n', "<stdin>:1: broken value: NaN is not a JSON number"),
+    (("paths",), '{"a": [1, -Infinity]}', "<stdin>: -Infinity is not a JSON number"),
+    (("paths", "--filter-eval", "And(lambda line: 1 / 0)"), '{"a": 1}',
+     "--filter-eval: ZeroDivisionError: division by zero, on the line '\"a\" = 1'"),
+    (("paths", "--filter", "x["), "{}", "filter 'x[': not a regular expression"),
+    (("get", "-", "a[0"), "{}", "path 'a[0': unexpected '['"),
+    (("get", "-", "a", "--raw"), '{"a": "\\ud800"}', "holds a lone surrogate, which has no raw form"),
+    (("unpaths", "--indent", "-1"), "= 1\n", "--indent must be 0 to 32"),
 ])
 def test_bad_input_is_one_message_and_status_2(args, stdin, fragment):
     assert fragment in refused(2, *args, stdin=stdin)
@@ -178,3 +190,122 @@ def test_output_is_streamed_to_a_closed_pipe(write):
     proc.stdout.close()
     assert proc.wait(timeout=120) == 0
     assert first == b'"k0".list[0] = 0\n' and proc.stderr.read() == b""
+
+
+# ------------------------------------------------------- lines in any order
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from tavrin.datastructures.cli import dumps, path_lines, read_path_lines  # noqa: E402
+
+_scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False, allow_infinity=False),
+                     st.text(max_size=5))
+_documents = st.recursive(_scalars, lambda inner: st.one_of(
+    st.lists(inner, max_size=12), st.dictionaries(st.text(max_size=4), inner, max_size=5)), max_leaves=40)
+
+
+@settings(max_examples=150, deadline=None)
+@given(_documents, st.randoms(use_true_random=False))
+def test_path_lines_in_any_order_rebuild_the_document(doc, rng):
+    lines = [line + "\n" for line in path_lines(doc)]
+    assert dumps(read_path_lines(lines, "t")) == json.dumps(doc, ensure_ascii=False)  # in order: the same text, key order too
+    rng.shuffle(lines)
+    assert json.loads(dumps(read_path_lines(lines, "t"))) == doc
+
+
+# ------------------------------------------------- what used to be lost
+
+EXACT = '{"big": 1e400, "tiny": -1e-400, "long": 0.1000000000000000000000000000000001, "n": [-0, 2.50, 1E+2]}'
+
+
+def test_numbers_and_lone_surrogates_keep_their_text(write):
+    lines = ok("paths", write("exact.json", EXACT)).splitlines()
+    assert lines == ['"big" = 1e400', '"tiny" = -1e-400', '"long" = 0.1000000000000000000000000000000001',
+                     '"n".list[0] = -0', '"n".list[1] = 2.50', '"n".list[2] = 1E+2']
+    assert ok("unpaths", stdin="\n".join(lines)) == EXACT.replace(",", ", ").replace(",  ", ", ") + "\n"
+    assert ok("get", "-", "n[1]", stdin=EXACT) == "2.50\n"
+    odd = '{"\\ud800k": ["\\udfff", "\\ud83d\\ude00"]}'
+    lines = ok("paths", stdin=odd)
+    assert lines == '"\\ud800k".list[0] = "\\udfff"\n"\\ud800k".list[1] = "\U0001f600"\n'
+    assert json.loads(ok("unpaths", stdin=lines)) == json.loads(odd)
+
+
+def test_ten_thousand_levels(write):
+    deep = '{"k":[' * 10_000 + "1" + "]}" * 10_000
+    src = write("deep.json", deep)
+    lines = ok("paths", src)
+    assert lines == '"k".list[0].' * 9_999 + '"k".list[0] = 1\n'
+    assert ok("unpaths", stdin=lines).replace(" ", "") == deep + "\n"
+    assert ok("get", src, '"k".list[0].' * 9_999 + '"k"') == "[1]\n"
+    assert len(ok("tree", src, "--depth", "3").splitlines()) == 5
+
+
+def _run_into(stdout, *args):
+    return subprocess.run([sys.executable, "-m", "tavrin.datastructures", *args], stdout=stdout,
+                          stderr=subprocess.PIPE, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("args", [("paths", EXAMPLE), ()])
+def test_a_closed_pipe_ends_quietly(args):
+    read, write_end = os.pipe()
+    os.close(read)  # every write fails with EPIPE
+    try:
+        r = _run_into(write_end, *args)
+    finally:
+        os.close(write_end)
+    assert (r.returncode, r.stderr) == (0, "")
+
+
+def test_output_that_cannot_be_written_is_one_message():
+    with open("/dev/full", "w") as full:
+        r = _run_into(full, "paths", EXAMPLE)
+    assert (r.returncode, r.stderr) == (2, "tavrin-ds: cannot write the output: No space left on device\n")
+    r = subprocess.run(f"{sys.executable} -m tavrin.datastructures paths {EXAMPLE} >&-", shell=True,
+                       capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stderr) == (2, "tavrin-ds: cannot write the output: standard output is closed\n")
+
+
+# ------------------------------------------------------------- conveniences
+
+
+def test_version_example_and_stdin():
+    from tavrin.datastructures import __version__
+
+    assert ok("--version") == f"tavrin-ds {__version__}\n"
+    example = ok("example")
+    assert json.loads(example) == json.load(open(EXAMPLE, encoding="utf-8"))
+    assert ok("paths", stdin=example) == ok("paths", EXAMPLE)
+    assert ok("get", "logging.level", stdin=example) == '"info"\n'
+    assert ok("get", "-r", "--indent", "1", "--format", "json", "network.dns", stdin=example) == \
+        '{\n "servers": [\n  "10.0.0.1",\n  "10.0.0.53"\n ],\n "search": "corp.example"\n}\n'
+
+
+@pytest.mark.parametrize("path, value", [
+    ("network.interfaces[1].name", '"eth1"'),
+    ('"network"."interfaces".list[2]."mtu"', "1400"),
+    ('network."dns".servers[0]', '"10.0.0.1"'),
+    (".", None),
+])
+def test_get_paths_both_ways(path, value):
+    out = ok("get", EXAMPLE, path)
+    assert out == (value + "\n" if value else json.dumps(json.load(open(EXAMPLE, encoding="utf-8"))) + "\n")
+
+
+def test_colour_only_when_asked_or_on_a_terminal():
+    coloured = ok("paths", EXAMPLE, "--color", "always", "--filter", "rotate")
+    assert coloured == ('\x1b[1;34m"logging"\x1b[0m.\x1b[1;34m"targets"\x1b[0m.\x1b[1;34m"file"\x1b[0m.'
+                        '\x1b[1;34m"rotate"\x1b[0m = \x1b[33m7\x1b[0m\n')
+    assert "\x1b" not in ok("paths", EXAMPLE) + ok("tree", EXAMPLE)  # not a terminal
+    assert "\x1b[" in ok("tree", EXAMPLE, "--color", "always")
+
+
+def test_tree_keeps_every_node_on_one_line(write):
+    src = write("odd.json", json.dumps({"a\nb\x1b[31m": {"c\u2028": "x\x85y"}}))
+    assert ok("tree", src).splitlines() == ["odd.json", "`-- a\\nb\\u001b[31m", "    `-- c\\u2028: \"x\\u0085y\""]
+
+
+def test_toml_numbers_json_cannot_hold(write):
+    if sys.version_info < (3, 11):
+        pytest.skip("tomllib is 3.11+")
+    assert ok("paths", write("n.toml", "a = 1_000.5\nb = +2e3\n")) == '"a" = 1000.5\n"b" = 2e3\n'
+    assert "nan is not a JSON number" in refused(2, "paths", write("m.toml", "a = nan\n"))

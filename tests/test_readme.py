@@ -6,6 +6,8 @@
   the lines shown under each command.
 - `$ python -m tavrin.datastructures` in a console block is the tour: the
   lines shown, in pieces separated by `...` lines, must appear in its output.
+- `$ tavrin-ds ...` lines run in a shell, one directory per block; their
+  output (standard output and error) must be the lines shown.
 """
 import doctest
 import os
@@ -131,6 +133,18 @@ def test_readme_console_session(block, tmp_path):
                                   capture_output=True, text=True, timeout=120)
             assert tour.returncode == 0, tour.stderr
             assert appears_in_order(expected, tour.stdout.splitlines()), tour.stdout
+        elif argv[0] == "tavrin-ds":
+            # A shell line (pipes, redirections) with tavrin-ds on the PATH;
+            # the lines of a block share one directory, so files carry over.
+            bin_dir = tmp_path / "bin"
+            if not bin_dir.exists():
+                bin_dir.mkdir()
+                (bin_dir / "tavrin-ds").write_text(f'#!/bin/sh\nexec "{sys.executable}" -m tavrin.datastructures "$@"\n')
+                (bin_dir / "tavrin-ds").chmod(0o755)
+            shell_env = dict(env, PATH=f"{bin_dir}{os.pathsep}{env.get('PATH', '')}", NO_COLOR="1")
+            proc = subprocess.run(["sh", "-c", command], cwd=tmp_path, env=shell_env, text=True,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+            assert proc.stdout.splitlines() == expected, f"$ {command}\n{proc.stdout}"
         elif argv[0] == "python" and argv[1].endswith(".py"):
             script = tmp_path / argv[1]
             script.write_text(script_before(block).text, encoding="utf-8")

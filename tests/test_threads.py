@@ -10,6 +10,7 @@ by several threads at once: each call either runs alone or is refused as a
 running Python generator refuses it, and the walk is never freed or changed
 under a caller."""
 import collections
+import copy
 import gc
 import random
 import sys
@@ -391,3 +392,114 @@ def test_throw_whose_exception_is_made_while_another_thread_steps(make):
         thrown.set()
         stepper.join()
     assert len(got) == 1 and next(gen, "end") == "end"
+
+
+class Churn:
+    """Finalized only by the cycle collector; its finalizer writes to the
+    lists it was made with: appends itself, deletes the first entry, and at
+    times sorts."""
+
+    def __init__(self, rnd, lists):
+        self.rnd, self.lists, self.me = rnd, lists, self
+
+    def __eq__(self, other):
+        return self is other
+
+    __hash__ = object.__hash__
+
+    def __lt__(self, other):
+        return id(self) < id(other)
+
+    def __del__(self):
+        for seq in self.lists:
+            try:
+                if self.rnd.random() < 0.3:
+                    seq.append(self)
+                if len(seq) and self.rnd.random() < 0.3:
+                    del seq[0]
+                if self.rnd.random() < 0.05:
+                    seq.sort()
+            except (ValueError, IndexError, TypeError):
+                pass  # None for an entry whose callback is pending; a concurrent sort
+
+
+CHURN = [
+    lambda s, o: s.sort(),
+    lambda s, o: s.sort(key=id, reverse=True),
+    lambda s, o: list(reversed(s)),
+    lambda s, o: s[1::2],
+    lambda s, o: copy.deepcopy(s),
+    lambda s, o: [gc.collect() for x in s if x is o],
+    lambda s, o: o in s and s.index(o) + s.count(o),
+    lambda s, o: s.remove(o),
+    lambda s, o: s.__setitem__(slice(0, 1), [o, o]),
+    lambda s, o: repr(s),
+]
+
+
+def test_wispseq_under_the_collector_and_finalizers_that_write_to_it():
+    """Lists written by threads, by the finalizers of what they hold and by
+    the cycle collector's callbacks, with copies of them left in garbage
+    cycles. Afterwards each list holds live objects only, and reads agree
+    with its entries."""
+    stop = threading.Event()
+    errors, unraisable, finals = [], [], []
+
+    def worker(seed):
+        rnd = random.Random(seed)
+        lists = [WispSeq() for _ in range(2)]
+        keep = []
+        try:
+            while not stop.is_set():
+                seq = rnd.choice(lists)
+                # At times a copy that only the new object's cycle holds: a
+                # list the collector tears down while its objects' finalizers
+                # write to it.
+                extra = [WispSeq(seq)] if rnd.random() < 0.1 else []
+                obj = Churn(rnd, lists + extra)
+                for other in extra:
+                    other.append(obj)
+                seq.append(obj)
+                seq.insert(0, obj)
+                seq.extend([obj, obj])
+                if rnd.random() < 0.1:
+                    keep.append(obj)
+                    del keep[: len(keep) - 5]
+                for op in rnd.sample(CHURN, 2):
+                    try:
+                        op(seq, obj)
+                    except (ValueError, IndexError, TypeError):
+                        pass  # list modified during sort; None for a pending entry
+                del obj
+        except BaseException as exc:  # reported by the test
+            errors.append(exc)
+        finals.append((lists, keep))
+
+    old_hook, old_interval, old_threshold = sys.unraisablehook, sys.getswitchinterval(), gc.get_threshold()
+    sys.unraisablehook = lambda u: unraisable.append(u.exc_value)
+    sys.setswitchinterval(1e-6)
+    gc.set_threshold(5, 2, 2)
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(WORKERS)]
+    try:
+        for t in threads:
+            t.start()
+        stop.wait(SECONDS)
+        stop.set()
+        for t in threads:
+            t.join()
+        gc.collect()
+    finally:
+        gc.set_threshold(*old_threshold)
+        sys.setswitchinterval(old_interval)
+        sys.unraisablehook = old_hook
+    assert errors == []
+    # A callback whose list the collector is tearing down finds no entries.
+    assert all(isinstance(e, (ValueError, AttributeError)) for e in unraisable)
+    for lists, keep in finals:
+        for seq in lists:
+            objects = list(seq)
+            assert len(objects) == len(seq.data) == len(seq)
+            assert all(type(o) is Churn for o in objects)  # alive: no None
+            assert {id(o) for o in objects} <= {id(o) for o in keep}
+    keep = None
+    finals.clear()

@@ -2,6 +2,7 @@
 // entries are weak references to the objects written into it, so that an
 // object leaves the list by itself when it is finalized.
 #include <tavrin/module.hpp>
+#include <tavrin/reentry.hpp>
 
 #include <algorithm>
 #include <cstddef>
@@ -208,7 +209,7 @@ PyObject* remove_impl(PyObject* self, PyObject* item);
 // dropped list would keep its weak references attached to live objects
 // until the collector ran, and the collector unlinking them while the
 // interpreter is clearing the weak references of a finalized object (it can
-// run inside that clearing) crashes CPython before 3.13. Bound weakly, a
+// run inside that clearing, before 3.12) crashes CPython. Bound weakly, a
 // list goes as soon as its last user drops it, taking its entries along,
 // and a callback whose list is gone does nothing. Otherwise it is the bound
 // method: __self__, __func__, called as func(instance, ref), and equal (with
@@ -254,6 +255,7 @@ int wm_instance(PyObject* o, Ref& out) {
     return tavrin::weakref_get(ref, out);
 }
 
+// Re-entry: rule 2 (the instance and function are read afresh and held for the call).
 PyObject* wm_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Ref inst;
     const int alive = wm_instance(callable, inst);
@@ -285,11 +287,14 @@ Py_hash_t hash_address(uintptr_t p) {
     return x == -1 ? -2 : x;
 }
 
+// Re-entry: rule 2 (reads the fields once; only the function's hash runs code).
 Py_hash_t wm_hash(PyObject* o) {
     WeakMethod* m = as_method(o);
     const Py_hash_t self_hash = hash_address(reinterpret_cast<uintptr_t>(m->self_at));
     Py_hash_t h;
-    if (m->func == S.own_remove) {
+    if (!m->func) {
+        h = self_hash;  // cleared by the collector
+    } else if (m->func == S.own_remove) {
         h = self_hash ^ hash_address(reinterpret_cast<uintptr_t>(S.remove_impl));
     } else {
         const Py_hash_t f = PyObject_Hash(m->func);
@@ -301,6 +306,7 @@ Py_hash_t wm_hash(PyObject* o) {
     return h == -1 ? -2 : h;
 }
 
+// Re-entry: rule 2 (runs no code; compares pointers read afresh).
 PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) {
     if ((op != Py_EQ && op != Py_NE) || !as_method(a)->func) {
         Py_RETURN_NOTIMPLEMENTED;
@@ -333,9 +339,10 @@ PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) {
     return PyBool_FromLong((op == Py_EQ) == eq);
 }
 
+// Re-entry: rule 2 (the instance is read after the name and held).
 PyObject* wm_repr(PyObject* o) {
-    WeakMethod* m = as_method(o);
-    Ref name = m->func ? Ref::steal(PyObject_GetAttrString(m->func, "__qualname__")) : Ref();
+    Ref func = Ref::borrow(as_method(o)->func);
+    Ref name = func ? Ref::steal(PyObject_GetAttrString(func.get(), "__qualname__")) : Ref();
     if (!name) {
         PyErr_Clear();
         name = Ref::steal(PyUnicode_FromString("?"));
@@ -366,13 +373,14 @@ PyObject* wm_get_func(PyObject* o, void*) {
     return Ref::borrow(as_method(o)->func ? as_method(o)->func : Py_None).release();
 }
 
+// Re-entry: rule 2 (the function is held while its attribute is read).
 PyObject* wm_get_attr_of_func(PyObject* o, void* name) {
-    PyObject* func = as_method(o)->func;
+    Ref func = Ref::borrow(as_method(o)->func);
     if (!func) {
         PyErr_SetString(PyExc_AttributeError, static_cast<const char*>(name));
         return nullptr;
     }
-    return PyObject_GetAttrString(func, static_cast<const char*>(name));
+    return PyObject_GetAttrString(func.get(), static_cast<const char*>(name));
 }
 
 PyGetSetDef wm_getset[] = {
@@ -526,6 +534,7 @@ struct WispIter {
     Py_ssize_t pos;
     int skip_dead;     // slicing and copying leave out entries whose object is gone
     int generic;       // `source` is an iterator, not a list
+    int running;       // the Busy claim of a step in progress
 };
 
 int iter_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -536,29 +545,36 @@ int iter_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
-int iter_clear(PyObject* o) {
-    auto* it = reinterpret_cast<WispIter*>(o);
-    Py_CLEAR(it->owner);
-    Py_CLEAR(it->source);
-    return 0;
-}
-
-void iter_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    iter_clear(o);
-    tp->tp_free(o);
-    Py_DECREF(tp);
-}
-
 // A finished walk, by exhaustion or by an error, stays finished.
 void iter_finish(WispIter* it) {
     Py_CLEAR(it->owner);
     Py_CLEAR(it->source);
 }
 
+int iter_clear(PyObject* o) {
+    auto* it = reinterpret_cast<WispIter*>(o);
+    if (!it->running) {
+        iter_finish(it);
+    }
+    return 0;
+}
+
+void iter_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    iter_finish(reinterpret_cast<WispIter*>(o));
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// Re-entry: rule 1 (a step holds the walk's claim, so a second `next` from
+// inside it or from another thread is refused as a running generator's is).
 PyObject* iter_next(PyObject* o) {
     auto* it = reinterpret_cast<WispIter*>(o);
+    tavrin::Busy busy(it->running, "generator already executing");
+    if (busy.refused()) {
+        return nullptr;
+    }
     if (!it->source) {
         if (!it->owner) {
             return nullptr;
@@ -910,6 +926,7 @@ Function f_init("__init__", "$self, items=()",
                 "this list's remove, and keep those references as the list's data.",
                 seq_init);
 
+// Re-entry: rule 2 (the batch is private; `data` is looked up when it is stored).
 PyObject* seq_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* items;
     if (!f_init.bind(self, args, nargs, kwnames, &items)) {
@@ -944,6 +961,7 @@ Function f_contains("__contains__", "$self, item",
                     "Whether an entry's object equals item (item must be weakly referenceable).",
                     seq_contains);
 
+// Re-entry: rule 2 (holds `data`; `scan` finds its place again after every ==).
 Ref contains_impl(PyObject* self, PyObject* item) {
     Ref probe = weak_probe(item);
     if (!probe) {
@@ -995,13 +1013,50 @@ Function f_getitem("__getitem__", "$self, index",
                    "objects of that slice (objects already gone are left out).",
                    seq_getitem);
 
+// data[index] for a slice: a new list of the same entries. The list's own
+// slicing reads the bounds, then allocates the result, then copies; before
+// 3.12 that allocation can run the cycle collector, whose weak-reference
+// callbacks (this list's auto-cleanup) and finalizers shrink `data` in
+// between, and the copy then takes entries that are already freed. Here the
+// bounds are read again after every allocation, and nothing runs between
+// that reading and the copy.
+Ref slice_entries(PyObject* data, PyObject* slice) {
+    if (!PyList_CheckExact(data)) {
+        return Ref::steal(PyObject_GetItem(data, slice));
+    }
+    Py_ssize_t start0, stop0, step;
+    if (PySlice_Unpack(slice, &start0, &stop0, &step) < 0) {
+        return Ref();
+    }
+    for (;;) {
+        Py_ssize_t start = start0, stop = stop0;
+        const Py_ssize_t size = PyList_GET_SIZE(data);
+        const Py_ssize_t n = PySlice_AdjustIndices(size, &start, &stop, step);
+        Ref out = Ref::steal(PyList_New(n));
+        if (!out) {
+            return out;
+        }
+        if (PyList_GET_SIZE(data) != size) {
+            continue;  // changed by the allocation: the bounds are stale
+        }
+        size_t cur = static_cast<size_t>(start);
+        for (Py_ssize_t i = 0; i < n; ++i, cur += static_cast<size_t>(step)) {
+            PyObject* entry = PyList_GET_ITEM(data, static_cast<Py_ssize_t>(cur));
+            Py_INCREF(entry);
+            PyList_SET_ITEM(out.get(), i, entry);
+        }
+        return out;
+    }
+}
+
+// Re-entry: rule 2 (holds `data`; a slice copies a private snapshot of entries).
 PyObject* getitem_impl(PyObject* self, PyObject* index) {
     if (PySlice_Check(index)) {
         Ref data = get_data(self);
         if (!data) {
             return nullptr;
         }
-        Ref snapshot = Ref::steal(PyObject_GetItem(data.get(), index));
+        Ref snapshot = slice_entries(data.get(), index);
         if (!snapshot) {
             return nullptr;
         }
@@ -1067,6 +1122,7 @@ int base_setitem_call(PyObject* self, PyObject* index, PyObject* value) {
     return tavrin::call_super(self, S.WispSeq, S.s_setitem, argv, 2) ? 0 : -1;
 }
 
+// Re-entry: rule 2 (entries made first; the list's own assignment checks the place).
 PyObject* seq_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -1096,6 +1152,7 @@ Function f_iter("__iter__", "$self",
                 "object is being finalized reads as None).",
                 seq_iter);
 
+// Re-entry: rule 1, held by each step of the iterator.
 PyObject* seq_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1121,6 +1178,7 @@ Ref object_list(PyObject* self) {
     }
 }
 
+// Re-entry: rule 2 (compares a private list of the objects).
 PyObject* compare(PyObject* self, PyObject* other, int op) {
     Ref objects = object_list(self);
     if (!objects) {
@@ -1146,6 +1204,7 @@ PyObject* seq_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 Function f_reversed("__reversed__", "$self", "self[::-1]: a new list of this class, objects last to first.",
                     seq_reversed);
 
+// Re-entry: rule 2, as the slice path of __getitem__.
 PyObject* seq_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_reversed.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1178,6 +1237,7 @@ Function f_add("__add__", "$self, item",
                "which must be a WispSeq.",
                seq_add);
 
+// Re-entry: rule 2 (a new list filled through its extend).
 PyObject* seq_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!f_add.bind(self, args, nargs, kwnames, &item)) {
@@ -1207,6 +1267,7 @@ Function f_iadd("__iadd__", "$self, items",
                 "changes); returns the list.",
                 seq_iadd);
 
+// Re-entry: rule 2 (the batch is private; `data` is looked up when it is stored).
 PyObject* seq_iadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* items;
     if (!f_iadd.bind(self, args, nargs, kwnames, &items)) {
@@ -1243,6 +1304,69 @@ Function f_remove("remove", "$self, item",
                   "with the dead reference when its object is finalized.",
                   seq_remove);
 
+// The lists of entries that `sort` is sorting right now. The list's sort
+// takes every entry out while it runs, so the callback of an entry whose
+// object was already gone when the sort began (its callback still pending,
+// on this thread or another) would find nothing to remove and leave the dead
+// entry behind for good. Such removals wait here until the sort is over.
+struct Sorting {
+    PyObject* data;  // the list being sorted, held by the sort
+    Ref pending;     // the dead references whose removal waits
+};
+std::vector<Sorting*> sorting;
+
+Sorting* sorting_of(PyObject* data) {
+    for (Sorting* s : sorting) {
+        if (s->data == data) {
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+// Registers `data` for the length of one sort; the outermost sort of a list
+// owns its pending removals and carries them out at the end.
+class SortScope {
+public:
+    explicit SortScope(PyObject* data) noexcept : state_{data, Ref()}, owner_(!sorting_of(data)) {
+        if (owner_) {
+            try {
+                sorting.push_back(&state_);
+            } catch (...) {
+                owner_ = false;  // out of memory: this sort's removals are not deferred
+            }
+        }
+    }
+    ~SortScope() { finish(); }
+    SortScope(const SortScope&) = delete;
+    SortScope& operator=(const SortScope&) = delete;
+
+    void finish() noexcept {
+        if (!owner_) {
+            return;
+        }
+        owner_ = false;
+        sorting.erase(std::find(sorting.begin(), sorting.end(), &state_));
+        if (!state_.pending) {
+            return;
+        }
+        tavrin::PendingError error;
+        Ref pending = std::move(state_.pending);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+            const Py_ssize_t pos = find_dead(state_.data, PyList_GET_ITEM(pending.get(), i));
+            if (pos >= 0 && PyList_SetSlice(state_.data, pos, pos + 1, nullptr) < 0) {
+                PyErr_WriteUnraisable(state_.data);
+            }
+        }
+        error.restore();
+    }
+
+private:
+    Sorting state_;
+    bool owner_;
+};
+
+// Re-entry: rule 2 (holds `data`; the place found is used before anything else runs).
 PyObject* remove_impl(PyObject* self, PyObject* item) {
     const int is_ref = PyWeakref_CheckRef(item) ? 1 : PyObject_IsInstance(item, S.ReferenceType);
     if (is_ref < 0) {
@@ -1279,6 +1403,16 @@ PyObject* remove_impl(PyObject* self, PyObject* item) {
             return nullptr;
         }
         if (!found) {
+            Sorting* sort = p.exact && p.dead ? sorting_of(data.get()) : nullptr;
+            if (sort) {
+                if (!sort->pending) {
+                    sort->pending = Ref::steal(PyList_New(0));
+                }
+                if (!sort->pending || PyList_Append(sort->pending.get(), probe.get()) < 0) {
+                    return nullptr;
+                }
+                Py_RETURN_NONE;
+            }
             PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
             return nullptr;
         }
@@ -1300,6 +1434,7 @@ PyObject* seq_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_append("append", "$self, item", "Append a weak reference to item.", seq_append);
 
+// Re-entry: rule 2 (holds `data`; the list's own append places the entry).
 PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!bind_one(f_append, self, args, nargs, kwnames, &item)) {
@@ -1364,6 +1499,7 @@ PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // index(item) and count(item): the same probe and scan of the entries, the
 // one answering the first position, the other how many match.
+// Re-entry: rule 2 (holds `data`; `scan` finds its place again after every ==).
 PyObject* find_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Function& f,
                        BaseFn base, PyObject* name, bool first_position) {
     PyObject* item;
@@ -1426,6 +1562,7 @@ Function f_pop("pop", "$self, item",
                "required) and return its object (None if that object is being finalized).",
                seq_pop);
 
+// Re-entry: rule 2 (the list's own pop; the entry is held while it is read).
 PyObject* seq_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!f_pop.bind(self, args, nargs, kwnames, &item)) {
@@ -1455,6 +1592,7 @@ PyObject* seq_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* seq_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_insert("insert", "$self, index, item", "Insert a weak reference to item before index.", seq_insert);
 
+// Re-entry: rule 2 (the entry is made first; the list's own insert places it).
 PyObject* seq_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
@@ -1507,6 +1645,7 @@ int base_extend_call(PyObject* self, PyObject* refs) {
                                                                                                                 : -1;
 }
 
+// Re-entry: rule 2 (the batch is private; the end of `data` is read when it is stored).
 int extend_impl(PyObject* self, PyObject* items) {
     Batch batch;
     if (collect(self, items, batch) < 0) {
@@ -1534,6 +1673,7 @@ PyObject* seq_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // The key functions handed to the list's sort: an entry's object, or
 // key(object). m_self is the caller's key (absent for the plain one).
+// Re-entry: rule 2 (each call reads its entry afresh).
 PyObject* sort_key_plain(PyObject*, PyObject* entry) { return read_entry(entry); }
 
 PyObject* sort_key_with(PyObject* key, PyObject* entry) {
@@ -1548,6 +1688,7 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 Function f_sort("sort", "$self, key=None, reverse=False",
                 "Sort the entries in place, stably, by their objects (or by key(object)).", seq_sort);
 
+// Re-entry: rule 1 through the list's own sort ("list modified during sort"); callbacks wait in SortScope.
 PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_sort.bind(self, args, nargs, kwnames, argv)) {
@@ -1571,11 +1712,13 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // The list's sort empties the list while it runs: an object finalized
     // meanwhile would call back into an empty list and leave its dead entry
     // behind. Holding every object until the sort is over defers such
-    // finalizations to the sorted list.
+    // finalizations to the sorted list; the callbacks of entries already
+    // dead wait in the scope.
     Ref held = live_objects(data.get());
     if (!held) {
         return nullptr;
     }
+    SortScope scope(data.get());
     Ref result;
     if (fast) {
         PyObject* call[] = {data.get(), keyfn.get(), reverse};
@@ -1592,6 +1735,7 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // "WispSeq([" + ", ".join(each(obj) for obj in self) + "])"
+// Re-entry: rule 2 (walks its own iterator; Py_ReprEnter stops recursion).
 PyObject* render(PyObject* self, PyObject* (*each)(PyObject*)) {
     const int busy = Py_ReprEnter(self);
     if (busy != 0) {
@@ -1653,6 +1797,7 @@ Function f_radd("__radd__", "$self, other",
                 "objects of self.",
                 seq_radd);
 
+// Re-entry: rule 2 (builds private lists of objects).
 PyObject* seq_radd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other;
     if (!f_radd.bind(self, args, nargs, kwnames, &other)) {
@@ -1695,6 +1840,7 @@ int repeat_count(PyObject* n, Py_ssize_t& count) {
     return count == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
+// Re-entry: rule 2 (repeats a private list of the objects).
 PyObject* mul_impl(PyObject* self, PyObject* n) {
     Py_ssize_t count;
     if (repeat_count(n, count) < 0) {
@@ -1740,6 +1886,7 @@ Function f_imul("__imul__", "$self, n",
                 "empties the list); returns the list.",
                 seq_imul);
 
+// Re-entry: rule 2 (the batch is private; the end of `data` is read when it is stored).
 PyObject* seq_imul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* n;
     if (!f_imul.bind(self, args, nargs, kwnames, &n)) {
@@ -1788,6 +1935,7 @@ TAVRIN_COMPARISON(seq_ge, "__ge__", Py_GE, "Compare the list of objects with oth
 // cls.__new__(cls) with self's attributes but `data`, whose `data` holds new
 // references (with the new instance's callback) to self's live objects.
 // `attrs` copies the other attributes (a deep copy for __deepcopy__).
+// Re-entry: rule 2 (holds the entries it copies; the batch is private).
 Ref copy_impl(PyObject* self, Ref (*attrs)(PyObject* dict, PyObject* memo), PyObject* memo) {
     Ref cls = Ref::steal(PyObject_GetAttr(self, S.s_class));
     if (!cls) {

@@ -1,8 +1,8 @@
 """logic: the configuration's network interfaces filtered with logic strings,
-as a command-line tool would take them from its arguments."""
+as a program would take them from its command line."""
 from tavrin.datastructures.logic import logic_str
 
-# (filter text as typed on a command line, what it is given of each interface)
+# (filter text, what it is given of each interface)
 FILTERS = (
     ("And('^(eth|wlan)', Not('^down$'))", "name and state", lambda i: (i["name"], i["state"])),
     ("Or(lambda mtu: mtu < 1500)", "mtu", lambda i: (i["mtu"],)),
@@ -14,7 +14,7 @@ def show(config, out):
     interfaces = config["network"]["interfaces"]
     for text, what, items_of in FILTERS:
         keep = logic_str(text)
-        print(f"--filter {text!r}, given each interface's {what}:", file=out)
+        print(f"logic_str({text!r}), given each interface's {what}:", file=out)
         # Every expression must be satisfied by at least one of the items.
         names = [iface["name"] for iface in interfaces if keep(*items_of(iface))]
         print(f"  kept {names}", file=out)

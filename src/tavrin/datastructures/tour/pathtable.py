@@ -2,16 +2,12 @@
 from tavrin.datastructures.pathtable import IndexMarker, PathTable
 
 
-def _text(path):
-    return ".".join(str(c.index) if isinstance(c, IndexMarker) else str(c) for c in path)
-
-
 def show(config, out):
     table = PathTable(config)
     print(f"PathTable(config) holds {len(table)} entries; the first three:", file=out)
     for entry in table[:3]:
         print(f"  {entry}", file=out)
-    print(f"entries ending in 'mtu' -> {[(_text(e.path), e.value) for e in table if e.path[-1] == 'mtu']}", file=out)
+    print(f"entries ending in 'mtu' -> {[(e.path, e.value) for e in table if e.path[-1] == 'mtu']}", file=out)
 
     # Edit with list operations: drop the MTU entries (a table is also made
     # from any iterable of pairs), change a value in place, add entries.
