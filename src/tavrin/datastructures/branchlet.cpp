@@ -207,6 +207,8 @@ public:
                 }
             }
         }
+        // Held: the lookups may run Python code that lets the type go.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
         const int ok = compute(t);
         if (ok <= 0) {
             return ok;

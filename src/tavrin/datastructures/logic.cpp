@@ -253,6 +253,8 @@ int call_kind(PyTypeObject* t) {
     if (tag != 0 && slot.type == t && slot.tag == tag) {
         return slot.kind;
     }
+    // Held: the lookup may run Python code that lets the type go.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
     Ref found;
     if (tavrin::super_lookup(t, nullptr, S.s_call, found) < 0) {
         return -1;

@@ -117,6 +117,8 @@ private:
     }
 
     int refresh(PyTypeObject* type, unsigned& out) noexcept {
+        // Held: the lookups may run Python code that lets the type go.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
         const unsigned int tag = tavrin::type_version(type);
         if (compute(type, out) < 0) {
             return -1;
@@ -695,6 +697,9 @@ Ref items_impl(PyObject* self) {
         if (!result) {
             return Ref();
         }
+        // Its slots are empty until filled, and a lookup may run Python code
+        // (gc.get_objects() among it): out of the collector's sight till then.
+        PyObject_GC_UnTrack(result.get());
         StoreWalk walk(data.get());
         Py_ssize_t i = 0;
         for (; i < n; ++i) {
@@ -716,6 +721,7 @@ Ref items_impl(PyObject* self) {
             PyList_SET_ITEM(result.get(), i, pair);
         }
         if (i == n && PyList_GET_SIZE(order.get()) == n && PyDict_GET_SIZE(data.get()) == n) {
+            PyObject_GC_Track(result.get());
             return result;
         }
     }
