@@ -147,6 +147,9 @@ int names_receiver(PyObject* kwargs) {
 
 // MemberBag(...) straight from the type's init slot.
 int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tavrin::keywords_are_strings(kwargs)) {
+        return -1;
+    }
     const int odd = names_receiver(kwargs);
     if (odd) {
         return odd < 0 ? -1 : call_descriptor(S.bag_init, self, args, kwargs);
@@ -841,6 +844,9 @@ PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // Direct slots of NestedMemberBag itself (see install_direct_slots).
 int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tavrin::keywords_are_strings(kwargs)) {
+        return -1;
+    }
     const int odd = names_receiver(kwargs);
     if (odd) {
         return odd < 0 ? -1 : call_descriptor(S.nested_init, self, args, kwargs);
