@@ -643,6 +643,9 @@ Ref items_by_index(PyObject* data, PyObject* order) {
         if (!pairs) {
             return Ref();
         }
+        // Read by position while `index` runs Python code: out of reach of
+        // gc.get_objects() there, so that it stays exactly as made.
+        PyObject_GC_UnTrack(pairs.get());
         const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
         std::vector<std::pair<Py_ssize_t, Py_ssize_t>> rank;
         rank.reserve(static_cast<size_t>(n));
@@ -662,7 +665,7 @@ Ref items_by_index(PyObject* data, PyObject* order) {
             }
             rank.emplace_back(at, i);
         }
-        // `pairs` is our own list: the calls above cannot have changed it.
+        // `pairs` is our own list, out of anyone's reach: still as made.
         std::stable_sort(rank.begin(), rank.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         Ref result = Ref::steal(PyList_New(n));
