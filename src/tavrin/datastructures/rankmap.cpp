@@ -310,10 +310,15 @@ Py_ssize_t find_identical(PyObject* order, PyObject* elem) {
 // holds, so a key handed back to us is usually found without calling
 // __eq__ at all), else the first element equal to it. -1 when absent, -2
 // on error. __eq__ may change the list: each comparison holds its element
-// and the length is re-read every step, as list.index does.
-Py_ssize_t find_key(PyObject* order, PyObject* key) {
+// and the length is re-read every step, as list.index does. The index is
+// as the search left the list; `elem` receives the element found, for the
+// caller to find again by identity after anything that changed the list.
+Py_ssize_t find_key(PyObject* order, PyObject* key, Ref* elem = nullptr) {
     const Py_ssize_t same = find_identical(order, key);
     if (same >= 0) {
+        if (elem) {
+            *elem = Ref::borrow(key);
+        }
         return same;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
@@ -323,6 +328,9 @@ Py_ssize_t find_key(PyObject* order, PyObject* key) {
             return -2;
         }
         if (eq > 0) {
+            if (elem) {
+                *elem = std::move(item);
+            }
             return i;
         }
     }
@@ -482,11 +490,11 @@ int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
         set_key_error(key);
         return -1;
     }
-    Py_ssize_t index = find_key(order.get(), key);
+    Ref elem;
+    Py_ssize_t index = find_key(order.get(), key, &elem);
     if (index == -2) {
         return -1;
     }
-    Ref elem = index >= 0 ? Ref::borrow(PyList_GET_ITEM(order.get(), index)) : Ref();
     if (PyDict_DelItem(data.get(), key) < 0) {
         return -1;
     }
@@ -871,7 +879,8 @@ int move_impl(PyObject* self, PyObject* key, PyObject* position) {
         }
         return 0;
     }
-    Py_ssize_t index = find_key(order.get(), key);
+    Ref elem;
+    Py_ssize_t index = find_key(order.get(), key, &elem);
     if (index == -2) {
         return -1;
     }
@@ -879,7 +888,6 @@ int move_impl(PyObject* self, PyObject* key, PyObject* position) {
         set_key_error(key);
         return -1;
     }
-    Ref elem = Ref::borrow(PyList_GET_ITEM(order.get(), index));
     // Validated before the list changes, so a bad position changes nothing.
     Py_ssize_t where = 0;
     if (to_position(position, where) < 0) {
