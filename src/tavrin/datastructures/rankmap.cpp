@@ -1039,6 +1039,7 @@ Function f_init("__init__", "$self, *args, **kwargs",
                 "iterable of (key, value) pairs and/or keywords, in that order.",
                 rankmap_init);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_init) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -1054,6 +1055,7 @@ TAVRIN_METHOD(rankmap_init) {
 TAVRIN_METHOD(rankmap_getitem);
 Function f_getitem("__getitem__", "$self, name", nullptr, rankmap_getitem);
 
+// reentry.hpp rule 2: one lookup in the store it holds.
 TAVRIN_METHOD(rankmap_getitem) {
     PyObject* key;
     if (!f_getitem.bind(self, args, nargs, kwnames, &key)) {
@@ -1069,6 +1071,7 @@ TAVRIN_METHOD(rankmap_getitem) {
 TAVRIN_METHOD(rankmap_setitem);
 Function f_setitem("__setitem__", "$self, name, value", nullptr, rankmap_setitem);
 
+// reentry.hpp rule 2: sizes re-read after the store ran the key's code.
 TAVRIN_METHOD(rankmap_setitem) {
     PyObject* argv[2];
     if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -1084,6 +1087,7 @@ TAVRIN_METHOD(rankmap_setitem) {
 TAVRIN_METHOD(rankmap_delitem);
 Function f_delitem("__delitem__", "$self, name", nullptr, rankmap_delitem);
 
+// reentry.hpp rule 2: the element is found again by identity after the deletion.
 TAVRIN_METHOD(rankmap_delitem) {
     PyObject* key;
     if (!f_delitem.bind(self, args, nargs, kwnames, &key)) {
@@ -1099,6 +1103,7 @@ TAVRIN_METHOD(rankmap_delitem) {
 TAVRIN_METHOD(rankmap_iter);
 Function f_iter("__iter__", "$self", nullptr, rankmap_iter);
 
+// reentry.hpp rule 2: a list iterator, which re-reads the list every step.
 TAVRIN_METHOD(rankmap_iter) {
     if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1110,6 +1115,7 @@ TAVRIN_METHOD(rankmap_iter) {
 TAVRIN_METHOD(rankmap_items);
 Function f_items("items", "$self", "A new list of the (key, value) pairs in the mapping's order.", rankmap_items);
 
+// reentry.hpp rule 2: sizes re-read every step; the documented sort on any surprise.
 TAVRIN_METHOD(rankmap_items) {
     if (!f_items.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1123,6 +1129,7 @@ Function f_clear("clear", "$self",
                  "ones; a list obtained from keys() before keeps the old keys.",
                  rankmap_clear);
 
+// reentry.hpp rule 2: the old structures are held until both are replaced.
 TAVRIN_METHOD(rankmap_clear) {
     if (!f_clear.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1139,6 +1146,7 @@ Function f_copy("copy", "$self",
                 "value objects.",
                 rankmap_copy);
 
+// reentry.hpp rule 2: keeps nothing between its two calls.
 TAVRIN_METHOD(rankmap_copy) {
     if (!f_copy.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1165,6 +1173,7 @@ Function f_insert("insert", "$self, key, value, position",
                   "    ['a', 'd', 'b', 'c']",
                   rankmap_insert);
 
+// reentry.hpp rule 2: the fast path is re-checked after the position's code ran.
 TAVRIN_METHOD(rankmap_insert) {
     PyObject* argv[3];
     if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
@@ -1192,6 +1201,7 @@ Function f_move("move", "$self, key, position",
                 "    ['c', 'a', 'b']",
                 rankmap_move);
 
+// reentry.hpp rule 2: the element is found again by identity before the list moves.
 TAVRIN_METHOD(rankmap_move) {
     PyObject* argv[2];
     if (!f_move.bind(self, args, nargs, kwnames, argv)) {
@@ -1209,6 +1219,7 @@ Function f_keys("keys", "$self",
                 "it reorders the mapping; do not add or remove keys through it.",
                 rankmap_keys);
 
+// reentry.hpp rule 2: keeps nothing.
 TAVRIN_METHOD(rankmap_keys) {
     if (!f_keys.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1219,6 +1230,7 @@ TAVRIN_METHOD(rankmap_keys) {
 TAVRIN_METHOD(rankmap_values);
 Function f_values("values", "$self", "A new list of the values in the mapping's order.", rankmap_values);
 
+// reentry.hpp rule 2: the list's size re-read every step.
 TAVRIN_METHOD(rankmap_values) {
     if (!f_values.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1234,6 +1246,7 @@ Function f_update("update", "$self, *args, **kwargs",
                   "entries.",
                   rankmap_update);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_update) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -1249,6 +1262,7 @@ TAVRIN_METHOD(rankmap_update) {
 TAVRIN_METHOD(rankmap_repr);
 Function f_repr("__repr__", "$self", nullptr, rankmap_repr);
 
+// reentry.hpp rule 2: keeps nothing; items() holds what it reads.
 TAVRIN_METHOD(rankmap_repr) {
     if (!f_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1259,6 +1273,7 @@ TAVRIN_METHOD(rankmap_repr) {
 TAVRIN_METHOD(rankmap_len);
 Function f_len("__len__", "$self", nullptr, rankmap_len);
 
+// reentry.hpp rule 2: keeps nothing.
 TAVRIN_METHOD(rankmap_len) {
     if (!f_len.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1274,6 +1289,7 @@ TAVRIN_METHOD(rankmap_len) {
 TAVRIN_METHOD(rankmap_eq);
 Function f_eq("__eq__", "$self, other", nullptr, rankmap_eq);
 
+// reentry.hpp rule 2: each attribute read once and held.
 TAVRIN_METHOD(rankmap_eq) {
     PyObject* other;
     if (!f_eq.bind(self, args, nargs, kwnames, &other)) {
@@ -1288,6 +1304,7 @@ Function f_fromkeys("fromkeys", "$cls, keys, value=None",
                     "to the same `value` object; a repeated key keeps its first position.",
                     rankmap_fromkeys, Kind::ClassMethod);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_fromkeys) {
     PyObject* argv[2];
     if (!f_fromkeys.bind(self, args, nargs, kwnames, argv)) {
@@ -1339,6 +1356,7 @@ Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t n
 // m[key], the hottest path of all, written out in one piece: the same steps
 // as getitem_impl (self._data from the instance dict, then the store's
 // lookup), with nothing in between that could run Python code.
+// reentry.hpp rule 2, as __getitem__.
 PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
     unsigned facts = 0;
     if (type_facts.get(Py_TYPE(self), facts) < 0) {
@@ -1373,6 +1391,7 @@ PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
     });
 }
 
+// reentry.hpp rule 2, as __setitem__ and __delitem__.
 int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return tavrin::guarded(-1, [&] {
         RecursionGuard guard(slot_recursion);
@@ -1395,6 +1414,7 @@ int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noe
     });
 }
 
+// reentry.hpp rule 2: keeps nothing.
 Py_ssize_t rankmap_length(PyObject* self) noexcept {
     return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
         unsigned facts = 0;
@@ -1436,6 +1456,7 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
     });
 }
 
+// reentry.hpp rule 2, as __iter__.
 PyObject* rankmap_tp_iter(PyObject* self) noexcept {
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         unsigned facts = 0;
