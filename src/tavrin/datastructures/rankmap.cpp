@@ -499,9 +499,16 @@ int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
         return -1;
     }
     if (!elem) {
-        // Only when the list lost the key behind our back: list.remove's error.
-        PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-        return -1;
+        // The search ran Python code, which may have put the key back in
+        // front of where it had got to: the documented removal searches now.
+        index = find_key(order.get(), key, &elem);
+        if (index == -2) {
+            return -1;
+        }
+        if (index == -1) {
+            PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+            return -1;
+        }
     }
     // The deletion ran Python code (hash, __eq__, the old value's
     // finaliser): find the element again by identity before removing it.
