@@ -10,6 +10,8 @@ import random
 import sys
 import threading
 
+import pytest
+
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
 from tavrin.datastructures.wispseq import WispSeq
 
@@ -351,3 +353,56 @@ def test_rankmap_under_threads_collector_and_keys_that_change_it():
     data, order = shared._data, shared._order
     assert sorted(order) == sorted(data) and len(set(order)) == len(order)
     assert shared.items() == [(k, data[k]) for k in order]
+
+
+# ------------------------------------------- class namespaces that fight back
+
+
+def _namespace_cases():
+    from tavrin.datastructures.branchlet import Branchlet
+    from tavrin.datastructures.logic import And, Or
+    from tavrin.datastructures.rankmap import RankMap
+
+    def rankmap(obj):
+        obj["a"] = 1
+        return obj.items() == [("a", 1)]
+
+    return {
+        # base class, name our code looks up, constructor, use and check
+        "rankmap": (RankMap, "_data", lambda cls: cls(), rankmap),
+        "branchlet": (Branchlet, "__str__", lambda cls: cls("c"),
+                      lambda obj: str(Branchlet("r", [obj, Branchlet("z")])) == "r\n|-- c\n`-- z"),
+        "logic": (Or, "__call__", lambda cls: cls("a"), lambda obj: And(obj)("a") is True),
+    }
+
+
+@pytest.mark.parametrize("case", ["rankmap", "branchlet", "logic"])
+@pytest.mark.parametrize("attack", ["new-bases", "new-class"])
+def test_a_class_namespace_key_that_changes_the_class_during_our_lookup(case, attack):
+    """A key in a class namespace that collides with a name our code looks
+    up runs its __eq__ in the middle of that lookup: there it gives the class
+    new bases, or moves the instance to another class and lets the old one be
+    collected. The lookup must not walk a freed MRO or type."""
+    base, name, make, use = _namespace_cases()[case]
+    armed = []
+
+    class Key:
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            if armed:
+                obj = armed.pop()
+                if attack == "new-bases":
+                    type(obj).__bases__ = (type("Other", (base,), {}),)
+                else:
+                    obj.__class__ = base
+                gc.collect()
+            return False
+
+    cls = type("Hostile", (base,), {Key(): None})
+    obj = make(cls)
+    del cls
+    armed.append(obj)
+    assert use(obj)
+    assert not armed  # the key was compared during our lookup
