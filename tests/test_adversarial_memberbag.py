@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
+from tavrin.datastructures.rankmap import RankMap
 
 
 def check(top):
@@ -552,22 +553,19 @@ class SubNested(NestedMemberBag):
     pass
 
 
-def _kwargs_takers():
-    from tavrin.datastructures.rankmap import RankMap
-
-    return {
-        "dict": (dict, dict.update),
-        "MemberBag": (MemberBag, MemberBag.update),
-        "NestedMemberBag": (NestedMemberBag, NestedMemberBag.update),
-        "subclass": (SubNested, SubNested.update),
-        "RankMap": (RankMap, RankMap.update),
-    }
+KWARGS_TAKERS = {
+    "dict": (dict, dict.update),
+    "MemberBag": (MemberBag, MemberBag.update),
+    "NestedMemberBag": (NestedMemberBag, NestedMemberBag.update),
+    "subclass": (SubNested, SubNested.update),
+    "RankMap": (RankMap, RankMap.update),
+}
 
 
 @pytest.mark.parametrize("form", ["alone", "after-star", "after-keyword", "init"])
-@pytest.mark.parametrize("cls", ["dict", "MemberBag", "NestedMemberBag", "subclass", "RankMap"])
+@pytest.mark.parametrize("cls", list(KWARGS_TAKERS))
 def test_non_string_keywords_are_refused_as_dict_refuses_them(cls, form):
-    make, update = _kwargs_takers()[cls]
+    make, update = KWARGS_TAKERS[cls]
     target = make()
     calls = {
         "alone": [lambda: make(**{1: 1}), lambda: update(target, **{1: 1})],
