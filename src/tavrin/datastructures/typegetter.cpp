@@ -42,6 +42,7 @@ Function f_init("__init__", "$self, func",
                 "is callable; nothing is copied from it).",
                 descriptor_init);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* descriptor_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* func;
     if (!f_init.bind(self, args, nargs, kwnames, &func)) {
@@ -60,6 +61,7 @@ Function f_get("__get__", "$self, obj, owner",
                "through the class) is not used.",
                descriptor_get);
 
+// reentry.hpp rule 2: func read anew on every call and held.
 PyObject* descriptor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_get.bind(self, args, nargs, kwnames, argv)) {
@@ -76,6 +78,7 @@ PyObject* descriptor_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // bases) makes the interpreter put its generic slot back, and subclasses get
 // the generic slot from their own class creation, so an overriding __get__
 // is always honoured.
+// reentry.hpp rule 2, as __get__.
 PyObject* descriptor_slot(PyObject* self, PyObject* obj, PyObject* owner) noexcept {
     (void)obj;
     return call_func(self, owner ? owner : Py_None);
