@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
+from tavrin.datastructures.rankmap import RankMap
 
 
 def check(top):
@@ -543,3 +544,36 @@ def test_attribute_dictionary_reassigned_and_restored():
     bag.__init__(c=3)  # the initialiser makes it its own dictionary again
     assert bag.c == 3 and bag.a == 1
     check(bag)
+
+
+# ------------------------------------------------- keywords that aren't str
+
+
+class SubNested(NestedMemberBag):
+    pass
+
+
+KWARGS_TAKERS = {
+    "dict": (dict, dict.update),
+    "MemberBag": (MemberBag, MemberBag.update),
+    "NestedMemberBag": (NestedMemberBag, NestedMemberBag.update),
+    "subclass": (SubNested, SubNested.update),
+    "RankMap": (RankMap, RankMap.update),
+}
+
+
+@pytest.mark.parametrize("form", ["alone", "after-star", "after-keyword", "init"])
+@pytest.mark.parametrize("cls", list(KWARGS_TAKERS))
+def test_non_string_keywords_are_refused_as_dict_refuses_them(cls, form):
+    make, update = KWARGS_TAKERS[cls]
+    target = make()
+    calls = {
+        "alone": [lambda: make(**{1: 1}), lambda: update(target, **{1: 1})],
+        "after-star": [lambda: make(*(), **{1: 1}), lambda: update(target, *(), **{1: 1})],
+        "after-keyword": [lambda: make(a=1, **{1: 1}), lambda: update(target, a=1, **{1: 1})],
+        "init": [lambda: make.__init__(target, **{1: 1}), lambda: make([("b", 2)], **{"a": 1, 2: 2})],
+    }[form]
+    for call in calls:
+        with pytest.raises(TypeError, match="^keywords must be strings$"):
+            call()
+    assert len(target) == 0

@@ -503,3 +503,201 @@ def test_wispseq_under_the_collector_and_finalizers_that_write_to_it():
             assert {id(o) for o in objects} <= {id(o) for o in keep}
     keep = None
     finals.clear()
+
+
+# ------------------------------------------------------------- RankMap
+
+
+class Meddler:
+    """A RankMap key whose hash and == run bytecode and now and then change
+    its own map during a search (shortening the list being searched), or
+    walk every list the collector tracks, half-built results included.
+    Disarmed for the checks at the end, whose lookups compare keys too."""
+
+    armed = True
+
+    def __init__(self, n, home):
+        self.n, self.home = n, home
+
+    def __hash__(self):
+        h = 0
+        for _ in range(self.n % 4 + 1):
+            h += 1
+        return self.n % 5 + h
+
+    def __eq__(self, other):
+        m, rnd = self.home
+        roll = rnd.random() if Meddler.armed else 1.0
+        if roll < 0.05 and len(m) > 2:
+            m.pop(next(iter(m)), None)
+        elif roll < 0.08 and len(m):
+            m.move(next(iter(m)), 0)
+        elif roll < 0.1:
+            m[f"s{self.n}"] = self.n
+        elif roll < 0.101:
+            for lst in [o for o in gc.get_objects() if type(o) is list]:
+                for _ in lst:
+                    pass
+        return isinstance(other, Meddler) and other.n == self.n
+
+
+class Finalized:
+    """A value in a cycle: the collector thread finalizes it in the middle of
+    whatever the other threads do. It reads every map and writes the shared
+    one."""
+
+    def __init__(self, maps, shared, n):
+        self.maps, self.shared, self.n = maps, shared, n
+        self.me = self
+
+    def __del__(self):
+        try:
+            for m in self.maps:
+                m.items()
+                repr(m)
+        except (KeyError, ValueError):
+            pass  # a read that met another thread's write half done
+        self.shared[f"f{self.n % 7}"] = self.n
+
+
+def test_rankmap_under_threads_collector_and_keys_that_change_it():
+    """Each worker's own map meets keys that change it during its searches,
+    as the list operations behind it allow: such a map can end with its
+    store and order list disagreeing, as the documented steps would leave
+    it, but every read stays safe. The shared map is written by all threads
+    with str keys and int values, whose operations run no Python code: its
+    store and order list agree at the end."""
+    from tavrin.datastructures.rankmap import RankMap
+
+    shared = RankMap()
+    maps = [RankMap() for _ in range(WORKERS)]
+    stop = threading.Event()
+    errors = []
+
+    def worker(me):
+        rnd = random.Random(me)
+        m = maps[me]
+        home = (m, rnd)
+        try:
+            while not stop.is_set():
+                key = Meddler(rnd.randrange(12), home)
+                op = rnd.randrange(9)
+                try:
+                    if op == 0:
+                        m[key] = Finalized(maps, shared, rnd.randrange(50))
+                    elif op == 1:
+                        del m[key]
+                    elif op == 2:
+                        m.insert(key, 0, rnd.randrange(-3, 4))
+                    elif op == 3:
+                        m.move(key, rnd.randrange(-3, 4))
+                    elif op == 4:
+                        m.update([(key, 1)], extra=2)
+                    elif op == 5:
+                        m.copy()
+                    elif op == 6:
+                        m.popitem()
+                    else:
+                        other = maps[rnd.randrange(WORKERS)]
+                        (other.items(), other.values(), repr(other))
+                except (KeyError, ValueError):
+                    pass
+                name = f"k{rnd.randrange(20)}"
+                try:
+                    if rnd.random() < 0.5:
+                        shared[name] = me
+                    elif rnd.random() < 0.5:
+                        shared.insert(name, me, rnd.randrange(-3, 4))
+                    else:
+                        del shared[name]
+                        shared.move(next(iter(shared)), rnd.randrange(3))
+                except (KeyError, StopIteration):
+                    pass
+        except BaseException as exc:
+            errors.append(exc)
+            stop.set()
+
+    def collector():
+        while not stop.is_set():
+            gc.collect()
+
+    old_interval, old_threshold = sys.getswitchinterval(), gc.get_threshold()
+    sys.setswitchinterval(1e-5)
+    gc.set_threshold(20, 5, 5)
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(WORKERS)]
+    threads.append(threading.Thread(target=collector))
+    try:
+        for t in threads:
+            t.start()
+        stop.wait(SECONDS)
+        stop.set()
+        for t in threads:
+            t.join()
+        gc.collect()
+    finally:
+        sys.setswitchinterval(old_interval)
+        gc.set_threshold(*old_threshold)
+    assert errors == []
+    Meddler.armed = False
+    for m in maps:
+        assert list(m) == m._order and len(m) == len(m._order)
+        try:
+            assert m.values() == [m._data[k] for k in m._order]
+        except KeyError:
+            assert any(k not in m._data for k in m._order)
+    data, order = shared._data, shared._order
+    assert sorted(order) == sorted(data) and len(set(order)) == len(order)
+    assert shared.items() == [(k, data[k]) for k in order]
+
+
+# ------------------------------------------- class namespaces that fight back
+
+
+def _namespace_cases():
+    from tavrin.datastructures.branchlet import Branchlet
+    from tavrin.datastructures.logic import And, Or
+    from tavrin.datastructures.rankmap import RankMap
+
+    def rankmap(obj):
+        obj["a"] = 1
+        return obj.items() == [("a", 1)]
+
+    return {
+        # base class, name our code looks up, constructor, use and check
+        "rankmap": (RankMap, "_data", lambda cls: cls(), rankmap),
+        "branchlet": (Branchlet, "__str__", lambda cls: cls("c"),
+                      lambda obj: str(Branchlet("r", [obj, Branchlet("z")])) == "r\n|-- c\n`-- z"),
+        "logic": (Or, "__call__", lambda cls: cls("a"), lambda obj: And(obj)("a") is True),
+    }
+
+
+@pytest.mark.parametrize("case", ["rankmap", "branchlet", "logic"])
+@pytest.mark.parametrize("attack", ["new-bases", "new-class"])
+def test_a_class_namespace_key_that_changes_the_class_during_our_lookup(case, attack):
+    """A key in a class namespace that collides with a name our code looks
+    up runs its __eq__ in the middle of that lookup: there it gives the class
+    new bases, or moves the instance to another class and lets the old one be
+    collected. The lookup must not walk a freed MRO or type."""
+    base, name, make, use = _namespace_cases()[case]
+    armed = []
+
+    class Key:
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            if armed:
+                obj = armed.pop()
+                if attack == "new-bases":
+                    type(obj).__bases__ = (type("Other", (base,), {}),)
+                else:
+                    obj.__class__ = base
+                gc.collect()
+            return False
+
+    cls = type("Hostile", (base,), {Key(): None})
+    obj = make(cls)
+    del cls
+    armed.append(obj)
+    assert use(obj)
+    assert not armed  # the key was compared during our lookup

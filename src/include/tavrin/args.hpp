@@ -18,6 +18,19 @@
 
 namespace tavrin {
 
+// The keywords of a call as a Python function receives them: every key a
+// str, else the interpreter's own TypeError. A type's init slot gets the
+// caller's dict unchecked (a class statement's __init__ would be called
+// through the checking call path): such a slot asks here first.
+inline bool keywords_are_strings(PyObject* kwargs) noexcept {
+    return !kwargs || PyArg_ValidateKeywordArguments(kwargs) != 0;
+}
+
+inline bool refuse_keywords() noexcept {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    return false;
+}
+
 enum class Kind { Method, ClassMethod, StaticMethod, ModuleFunction };
 
 // An entry point: noexcept, since nothing thrown may cross into the interpreter.
@@ -97,6 +110,9 @@ public:
                                      PyUnicode_CompareWithASCIIString(kw, receiver_name_.c_str()) == 0)) {
                     // Unknown keyword, or one that collides with the receiver's name.
                     return reject(self, args, nargs, kwnames);
+                }
+                if (!PyUnicode_Check(kw)) {
+                    return refuse_keywords();  // only a C caller can pass these
                 }
                 if (!*kwextra) {
                     *kwextra = Ref::steal(PyDict_New());

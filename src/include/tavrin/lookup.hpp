@@ -13,7 +13,10 @@ namespace tavrin {
 // defines `name`. Empty with no error when none does.
 inline int super_lookup(PyTypeObject* type, PyTypeObject* owner, PyObject* name, Ref& out) noexcept {
     out.reset();
-    PyObject* mro = type->tp_mro;
+    // Held: a namespace key's __eq__ may assign __bases__ (a new MRO) or let
+    // the type itself go while the walk is under way.
+    Ref held = Ref::borrow(type->tp_mro);
+    PyObject* mro = held.get();
     if (!mro) {
         return 0;
     }
@@ -51,6 +54,9 @@ public:
         if (tag != 0 && type == type_ && tag == tag_) {
             return 1;
         }
+        // The lookup may run Python code (see super_lookup) that gives the
+        // object another class: the type must outlive the tag read below.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
         Ref found;
         if (super_lookup(type, owner, name, found) < 0) {
             return -1;
@@ -128,6 +134,8 @@ inline Ref call_super(PyObject* self, PyTypeObject* owner, PyObject* name, PyObj
 // MRO finds it, and no entry of the instance's __dict__ shadows it.
 // 1 yes, 0 no (take the generic path), -1 error.
 inline int attribute_is(PyObject* obj, PyObject* name, PyObject* expected, LookupCache& cache) noexcept {
+    // Held: the check may run Python code that gives obj another class.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         return 0;

@@ -96,6 +96,9 @@ private:
                 return 0;
             }
         }
+        // The lookups may run Python code (the __eq__ of an odd key in a
+        // class namespace) that lets the type go: it must outlive them.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
         const unsigned int tag = type_version(type);
         if (compute(type, out) < 0) {
             return -1;
@@ -135,6 +138,8 @@ private:
 // 1 yes, 0 no (take the generic path), -1 error.
 template <std::size_t Rows>
 int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
+    // Held: the lookups may run Python code that gives obj another class.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         return 0;

@@ -207,6 +207,8 @@ public:
                 }
             }
         }
+        // Held: the lookups may run Python code that lets the type go.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
         const int ok = compute(t);
         if (ok <= 0) {
             return ok;
@@ -551,6 +553,7 @@ Function f_init("__init__", "$self, name, children=None",
                 "gets a new list of its own.",
                 branchlet_init);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* branchlet_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_init.bind(self, args, nargs, kwnames, argv)) {
@@ -586,6 +589,7 @@ Function f_add_child("add_child", "$self, item",
                      "printed through its str.",
                      branchlet_add_child);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* branchlet_add_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* item;
     if (!f_add_child.bind(self, args, nargs, kwnames, &item)) {
@@ -615,6 +619,7 @@ Function f_str("__str__", "$self",
                "node, without a trailing line feed.",
                branchlet_str);
 
+// reentry.hpp rule 2: the walk is this call's own; it holds every node and list it reads.
 PyObject* branchlet_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_str.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;

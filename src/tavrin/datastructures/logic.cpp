@@ -253,6 +253,8 @@ int call_kind(PyTypeObject* t) {
     if (tag != 0 && slot.type == t && slot.tag == tag) {
         return slot.kind;
     }
+    // Held: the lookup may run Python code that lets the type go.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
     Ref found;
     if (tavrin::super_lookup(t, nullptr, S.s_call, found) < 0) {
         return -1;
@@ -377,6 +379,7 @@ int append_expression(PyObject* self, PyObject* value) {
     return Ref::steal(PyObject_CallMethodOneArg(current.get(), S.s_append, value)) ? 0 : -1;
 }
 
+// reentry.hpp rule 2: self.expressions read anew for every append.
 PyObject* base_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f_base_init.bind(self, args, nargs, kwnames, nullptr, &star)) {
@@ -415,6 +418,7 @@ PyObject* base_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 Function f_base_call("__call__", "$self",
                      "The base class performs no test: always raises NotImplementedError.", base_call);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* base_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_base_call.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -439,6 +443,7 @@ Function f_base_str("__str__", "$self",
                     "And('a', Not('b')). logic_str reads it back.",
                     base_str);
 
+// reentry.hpp rule 2: iterates the expressions it holds.
 PyObject* base_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_base_str.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -479,6 +484,7 @@ PyObject* base_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* base_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_base_repr("__repr__", "$self", "Same as str(self).", base_repr);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* base_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_base_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -492,6 +498,7 @@ Function f_base_eq("__eq__", "$self, other",
                    "equal (patterns compare by source and flags).",
                    base_eq);
 
+// reentry.hpp rule 2: both lists held.
 PyObject* base_eq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other;
     if (!f_base_eq.bind(self, args, nargs, kwnames, &other)) {
@@ -528,6 +535,7 @@ PyObject* call_op(int op, const Function& f, PyObject* self, PyObject* const* ar
 PyObject* and_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_and_call("__call__", "$self, *items",
                     "True when every expression is satisfied by at least one of the items.", and_call);
+// reentry.hpp rule 2 (combine): the list's size re-read every step, each expression held.
 PyObject* and_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_op(AND, f_and_call, self, args, nargs, kwnames);
 }
@@ -535,6 +543,7 @@ PyObject* and_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* or_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_or_call("__call__", "$self, *items",
                    "True when at least one expression is satisfied by at least one of the items.", or_call);
+// reentry.hpp rule 2 (combine).
 PyObject* or_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_op(OR, f_or_call, self, args, nargs, kwnames);
 }
@@ -542,6 +551,7 @@ PyObject* or_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* not_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_not_call("__call__", "$self, *items", "True when no expression is satisfied by any of the items.",
                     not_call);
+// reentry.hpp rule 2 (combine).
 PyObject* not_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_op(NOT, f_not_call, self, args, nargs, kwnames);
 }
@@ -569,6 +579,7 @@ Function f_logic_str(
     "something that is not an expression object.",
     logic_str, Kind::ModuleFunction);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* string;
     if (!f_logic_str.bind(nullptr, args, nargs, kwnames, &string)) {

@@ -146,7 +146,11 @@ int names_receiver(PyObject* kwargs) {
 }
 
 // MemberBag(...) straight from the type's init slot.
+// reentry.hpp rule 2: keeps nothing across dict's own init.
 int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tavrin::keywords_are_strings(kwargs)) {
+        return -1;
+    }
     const int odd = names_receiver(kwargs);
     if (odd) {
         return odd < 0 ? -1 : call_descriptor(S.bag_init, self, args, kwargs);
@@ -161,6 +165,7 @@ Function f_bag_init("__init__", "$self, *args, **kwargs",
                     "also an attribute and every attribute write is an entry.",
                     bag_init);
 
+// reentry.hpp rule 2: keeps nothing across dict's own init.
 PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -176,6 +181,7 @@ PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_bag_repr("__repr__", "$self", nullptr, bag_repr);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_bag_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -207,6 +213,7 @@ Function f_bag_reduce("__reduce__", "$self",
                       "re-splitting keys, and the copy is again its own attribute dictionary.",
                       bag_reduce);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f_bag_reduce.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -222,6 +229,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 Function f_bag_setstate("__setstate__", "$self, state",
                         "Restore the entries saved by __reduce__ as they were stored.", bag_setstate);
 
+// reentry.hpp rule 2: keeps nothing.
 PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* state;
     if (!f_bag_setstate.bind(self, args, nargs, kwnames, &state)) {
@@ -346,6 +354,7 @@ Ref getitem_impl(PyObject* self, PyObject* key) {
     }
 }
 
+// reentry.hpp rule 2: each level and remaining key held.
 PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!f_nested_getitem.bind(self, args, nargs, kwnames, &key)) {
@@ -518,6 +527,7 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
 PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Function f_nested_setitem("__setitem__", "$self, key, value", nullptr, nested_setitem);
 
+// reentry.hpp rule 2: the level and type(self) read after setdefault ran.
 PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!f_nested_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -544,6 +554,7 @@ int super_contains(PyObject* self, PyObject* key) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
+// reentry.hpp rule 2, as __contains__ (also the direct slot).
 int contains_impl(PyObject* self, PyObject* key) {
     Ref head, rest;
     const int path = split_path(key, head, rest);
@@ -565,6 +576,7 @@ int contains_impl(PyObject* self, PyObject* key) {
     return PySequence_Contains(value.get(), rest.get());
 }
 
+// reentry.hpp rule 2: each level held.
 PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!f_nested_contains.bind(self, args, nargs, kwnames, &key)) {
@@ -604,6 +616,7 @@ int delitem_impl(PyObject* self, PyObject* key) {
     return PyObject_DelItem(value.get(), rest.get());
 }
 
+// reentry.hpp rule 2: each level held.
 PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!f_nested_delitem.bind(self, args, nargs, kwnames, &key)) {
@@ -789,6 +802,7 @@ Function f_nested_update("update", "$self, *args, **kwargs",
                          "or reuse levels.",
                          nested_update);
 
+// reentry.hpp rule 2: iterates what it holds; every write looks the level up anew.
 PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -827,6 +841,7 @@ int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyOb
     return tavrin::call_attribute(self, S.s_update, pos, npos, kwargs) ? 0 : -1;
 }
 
+// reentry.hpp rule 2, as update.
 PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -840,7 +855,11 @@ PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // Direct slots of NestedMemberBag itself (see install_direct_slots).
+// reentry.hpp rule 2, as update; the caller's keywords are copied first.
 int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tavrin::keywords_are_strings(kwargs)) {
+        return -1;
+    }
     const int odd = names_receiver(kwargs);
     if (odd) {
         return odd < 0 ? -1 : call_descriptor(S.nested_init, self, args, kwargs);
@@ -856,8 +875,10 @@ int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nested_init_impl(self, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kw.get());
 }
 
+// reentry.hpp rule 2, as __getitem__.
 PyObject* nested_subscript(PyObject* self, PyObject* key) { return getitem_impl(self, key).release(); }
 
+// reentry.hpp rule 2, as __setitem__ and __delitem__.
 int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return value ? setitem_impl(self, key, value) : delitem_impl(self, key);
 }

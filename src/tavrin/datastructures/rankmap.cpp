@@ -117,6 +117,8 @@ private:
     }
 
     int refresh(PyTypeObject* type, unsigned& out) noexcept {
+        // Held: the lookups may run Python code that lets the type go.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
         const unsigned int tag = tavrin::type_version(type);
         if (compute(type, out) < 0) {
             return -1;
@@ -308,10 +310,15 @@ Py_ssize_t find_identical(PyObject* order, PyObject* elem) {
 // holds, so a key handed back to us is usually found without calling
 // __eq__ at all), else the first element equal to it. -1 when absent, -2
 // on error. __eq__ may change the list: each comparison holds its element
-// and the length is re-read every step, as list.index does.
-Py_ssize_t find_key(PyObject* order, PyObject* key) {
+// and the length is re-read every step, as list.index does. The index is
+// as the search left the list; `elem` receives the element found, for the
+// caller to find again by identity after anything that changed the list.
+Py_ssize_t find_key(PyObject* order, PyObject* key, Ref* elem = nullptr) {
     const Py_ssize_t same = find_identical(order, key);
     if (same >= 0) {
+        if (elem) {
+            *elem = Ref::borrow(key);
+        }
         return same;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
@@ -321,6 +328,9 @@ Py_ssize_t find_key(PyObject* order, PyObject* key) {
             return -2;
         }
         if (eq > 0) {
+            if (elem) {
+                *elem = std::move(item);
+            }
             return i;
         }
     }
@@ -480,18 +490,25 @@ int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
         set_key_error(key);
         return -1;
     }
-    Py_ssize_t index = find_key(order.get(), key);
+    Ref elem;
+    Py_ssize_t index = find_key(order.get(), key, &elem);
     if (index == -2) {
         return -1;
     }
-    Ref elem = index >= 0 ? Ref::borrow(PyList_GET_ITEM(order.get(), index)) : Ref();
     if (PyDict_DelItem(data.get(), key) < 0) {
         return -1;
     }
     if (!elem) {
-        // Only when the list lost the key behind our back: list.remove's error.
-        PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-        return -1;
+        // The search ran Python code, which may have put the key back in
+        // front of where it had got to: the documented removal searches now.
+        index = find_key(order.get(), key, &elem);
+        if (index == -2) {
+            return -1;
+        }
+        if (index == -1) {
+            PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+            return -1;
+        }
     }
     // The deletion ran Python code (hash, __eq__, the old value's
     // finaliser): find the element again by identity before removing it.
@@ -641,6 +658,9 @@ Ref items_by_index(PyObject* data, PyObject* order) {
         if (!pairs) {
             return Ref();
         }
+        // Read by position while `index` runs Python code: out of reach of
+        // gc.get_objects() there, so that it stays exactly as made.
+        PyObject_GC_UnTrack(pairs.get());
         const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
         std::vector<std::pair<Py_ssize_t, Py_ssize_t>> rank;
         rank.reserve(static_cast<size_t>(n));
@@ -660,7 +680,7 @@ Ref items_by_index(PyObject* data, PyObject* order) {
             }
             rank.emplace_back(at, i);
         }
-        // `pairs` is our own list: the calls above cannot have changed it.
+        // `pairs` is our own list, out of anyone's reach: still as made.
         std::stable_sort(rank.begin(), rank.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         Ref result = Ref::steal(PyList_New(n));
@@ -695,6 +715,9 @@ Ref items_impl(PyObject* self) {
         if (!result) {
             return Ref();
         }
+        // Its slots are empty until filled, and a lookup may run Python code
+        // (gc.get_objects() among it): out of the collector's sight till then.
+        PyObject_GC_UnTrack(result.get());
         StoreWalk walk(data.get());
         Py_ssize_t i = 0;
         for (; i < n; ++i) {
@@ -716,6 +739,7 @@ Ref items_impl(PyObject* self) {
             PyList_SET_ITEM(result.get(), i, pair);
         }
         if (i == n && PyList_GET_SIZE(order.get()) == n && PyDict_GET_SIZE(data.get()) == n) {
+            PyObject_GC_Track(result.get());
             return result;
         }
     }
@@ -862,7 +886,8 @@ int move_impl(PyObject* self, PyObject* key, PyObject* position) {
         }
         return 0;
     }
-    Py_ssize_t index = find_key(order.get(), key);
+    Ref elem;
+    Py_ssize_t index = find_key(order.get(), key, &elem);
     if (index == -2) {
         return -1;
     }
@@ -870,7 +895,6 @@ int move_impl(PyObject* self, PyObject* key, PyObject* position) {
         set_key_error(key);
         return -1;
     }
-    Ref elem = Ref::borrow(PyList_GET_ITEM(order.get(), index));
     // Validated before the list changes, so a bad position changes nothing.
     Py_ssize_t where = 0;
     if (to_position(position, where) < 0) {
@@ -1022,6 +1046,7 @@ Function f_init("__init__", "$self, *args, **kwargs",
                 "iterable of (key, value) pairs and/or keywords, in that order.",
                 rankmap_init);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_init) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -1037,6 +1062,7 @@ TAVRIN_METHOD(rankmap_init) {
 TAVRIN_METHOD(rankmap_getitem);
 Function f_getitem("__getitem__", "$self, name", nullptr, rankmap_getitem);
 
+// reentry.hpp rule 2: one lookup in the store it holds.
 TAVRIN_METHOD(rankmap_getitem) {
     PyObject* key;
     if (!f_getitem.bind(self, args, nargs, kwnames, &key)) {
@@ -1052,6 +1078,7 @@ TAVRIN_METHOD(rankmap_getitem) {
 TAVRIN_METHOD(rankmap_setitem);
 Function f_setitem("__setitem__", "$self, name, value", nullptr, rankmap_setitem);
 
+// reentry.hpp rule 2: sizes re-read after the store ran the key's code.
 TAVRIN_METHOD(rankmap_setitem) {
     PyObject* argv[2];
     if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
@@ -1067,6 +1094,7 @@ TAVRIN_METHOD(rankmap_setitem) {
 TAVRIN_METHOD(rankmap_delitem);
 Function f_delitem("__delitem__", "$self, name", nullptr, rankmap_delitem);
 
+// reentry.hpp rule 2: the element is found again by identity after the deletion.
 TAVRIN_METHOD(rankmap_delitem) {
     PyObject* key;
     if (!f_delitem.bind(self, args, nargs, kwnames, &key)) {
@@ -1082,6 +1110,7 @@ TAVRIN_METHOD(rankmap_delitem) {
 TAVRIN_METHOD(rankmap_iter);
 Function f_iter("__iter__", "$self", nullptr, rankmap_iter);
 
+// reentry.hpp rule 2: a list iterator, which re-reads the list every step.
 TAVRIN_METHOD(rankmap_iter) {
     if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1093,6 +1122,7 @@ TAVRIN_METHOD(rankmap_iter) {
 TAVRIN_METHOD(rankmap_items);
 Function f_items("items", "$self", "A new list of the (key, value) pairs in the mapping's order.", rankmap_items);
 
+// reentry.hpp rule 2: sizes re-read every step; the documented sort on any surprise.
 TAVRIN_METHOD(rankmap_items) {
     if (!f_items.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1106,6 +1136,7 @@ Function f_clear("clear", "$self",
                  "ones; a list obtained from keys() before keeps the old keys.",
                  rankmap_clear);
 
+// reentry.hpp rule 2: the old structures are held until both are replaced.
 TAVRIN_METHOD(rankmap_clear) {
     if (!f_clear.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1122,6 +1153,7 @@ Function f_copy("copy", "$self",
                 "value objects.",
                 rankmap_copy);
 
+// reentry.hpp rule 2: keeps nothing between its two calls.
 TAVRIN_METHOD(rankmap_copy) {
     if (!f_copy.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1148,6 +1180,7 @@ Function f_insert("insert", "$self, key, value, position",
                   "    ['a', 'd', 'b', 'c']",
                   rankmap_insert);
 
+// reentry.hpp rule 2: the fast path is re-checked after the position's code ran.
 TAVRIN_METHOD(rankmap_insert) {
     PyObject* argv[3];
     if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
@@ -1175,6 +1208,7 @@ Function f_move("move", "$self, key, position",
                 "    ['c', 'a', 'b']",
                 rankmap_move);
 
+// reentry.hpp rule 2: the element is found again by identity before the list moves.
 TAVRIN_METHOD(rankmap_move) {
     PyObject* argv[2];
     if (!f_move.bind(self, args, nargs, kwnames, argv)) {
@@ -1192,6 +1226,7 @@ Function f_keys("keys", "$self",
                 "it reorders the mapping; do not add or remove keys through it.",
                 rankmap_keys);
 
+// reentry.hpp rule 2: keeps nothing.
 TAVRIN_METHOD(rankmap_keys) {
     if (!f_keys.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1202,6 +1237,7 @@ TAVRIN_METHOD(rankmap_keys) {
 TAVRIN_METHOD(rankmap_values);
 Function f_values("values", "$self", "A new list of the values in the mapping's order.", rankmap_values);
 
+// reentry.hpp rule 2: the list's size re-read every step.
 TAVRIN_METHOD(rankmap_values) {
     if (!f_values.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1217,6 +1253,7 @@ Function f_update("update", "$self, *args, **kwargs",
                   "entries.",
                   rankmap_update);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_update) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
@@ -1232,6 +1269,7 @@ TAVRIN_METHOD(rankmap_update) {
 TAVRIN_METHOD(rankmap_repr);
 Function f_repr("__repr__", "$self", nullptr, rankmap_repr);
 
+// reentry.hpp rule 2: keeps nothing; items() holds what it reads.
 TAVRIN_METHOD(rankmap_repr) {
     if (!f_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1242,6 +1280,7 @@ TAVRIN_METHOD(rankmap_repr) {
 TAVRIN_METHOD(rankmap_len);
 Function f_len("__len__", "$self", nullptr, rankmap_len);
 
+// reentry.hpp rule 2: keeps nothing.
 TAVRIN_METHOD(rankmap_len) {
     if (!f_len.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
@@ -1257,6 +1296,7 @@ TAVRIN_METHOD(rankmap_len) {
 TAVRIN_METHOD(rankmap_eq);
 Function f_eq("__eq__", "$self, other", nullptr, rankmap_eq);
 
+// reentry.hpp rule 2: each attribute read once and held.
 TAVRIN_METHOD(rankmap_eq) {
     PyObject* other;
     if (!f_eq.bind(self, args, nargs, kwnames, &other)) {
@@ -1271,6 +1311,7 @@ Function f_fromkeys("fromkeys", "$cls, keys, value=None",
                     "to the same `value` object; a repeated key keeps its first position.",
                     rankmap_fromkeys, Kind::ClassMethod);
 
+// reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(rankmap_fromkeys) {
     PyObject* argv[2];
     if (!f_fromkeys.bind(self, args, nargs, kwnames, argv)) {
@@ -1322,6 +1363,7 @@ Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t n
 // m[key], the hottest path of all, written out in one piece: the same steps
 // as getitem_impl (self._data from the instance dict, then the store's
 // lookup), with nothing in between that could run Python code.
+// reentry.hpp rule 2, as __getitem__.
 PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
     unsigned facts = 0;
     if (type_facts.get(Py_TYPE(self), facts) < 0) {
@@ -1356,6 +1398,7 @@ PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
     });
 }
 
+// reentry.hpp rule 2, as __setitem__ and __delitem__.
 int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return tavrin::guarded(-1, [&] {
         RecursionGuard guard(slot_recursion);
@@ -1378,6 +1421,7 @@ int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noe
     });
 }
 
+// reentry.hpp rule 2: keeps nothing.
 Py_ssize_t rankmap_length(PyObject* self) noexcept {
     return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
         unsigned facts = 0;
@@ -1419,6 +1463,7 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
     });
 }
 
+// reentry.hpp rule 2, as __iter__.
 PyObject* rankmap_tp_iter(PyObject* self) noexcept {
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         unsigned facts = 0;

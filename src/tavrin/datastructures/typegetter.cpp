@@ -35,6 +35,7 @@ PyObject* call_func(PyObject* self, PyObject* owner) noexcept {
     return PyObject_Vectorcall(func.get(), &owner, 1, nullptr);
 }
 
+// reentry.hpp rule 2: keeps nothing.
 TAVRIN_METHOD(f_init, descriptor_init, "__init__", "$self, func",
               "Keep the decorated object as the attribute `func`, unchanged (no check that it\n"
               "is callable; nothing is copied from it).") {
@@ -48,6 +49,7 @@ TAVRIN_METHOD(f_init, descriptor_init, "__init__", "$self, func",
     Py_RETURN_NONE;
 }
 
+// reentry.hpp rule 2: func read anew on every call and held.
 TAVRIN_METHOD(f_get, descriptor_get, "__get__", "$self, obj, owner",
               "Return self.func(owner), computed on every read. `owner` is the class through\n"
               "which the attribute was reached; `obj` (the instance, or None for a read\n"
@@ -67,6 +69,7 @@ TAVRIN_METHOD(f_get, descriptor_get, "__get__", "$self, obj, owner",
 // bases) makes the interpreter put its generic slot back, and subclasses get
 // the generic slot from their own class creation, so an overriding __get__
 // is always honoured.
+// reentry.hpp rule 2, as __get__.
 PyObject* descriptor_slot(PyObject* self, PyObject* obj, PyObject* owner) noexcept {
     (void)obj;
     return call_func(self, owner ? owner : Py_None);
