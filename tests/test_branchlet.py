@@ -3,6 +3,7 @@ import re
 import sys
 
 import pytest
+from conftest import chain
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import branchlet
@@ -56,15 +57,6 @@ station
     `-- sensor
         |-- probe
         `-- cable"""
-
-
-def chain(depth, cls=Branchlet):
-    root = node = cls("0")
-    for i in range(1, depth + 1):
-        child = cls(str(i))
-        node.add_child(child)
-        node = child
-    return root
 
 
 # --------------------------------------------------------------- the class
@@ -206,7 +198,10 @@ def test_a_shared_subtree_renders_at_each_place():
 
 def test_a_chain_deeper_than_the_recursion_limit_renders():
     depth = max(3000, sys.getrecursionlimit() + 500)
-    lines = str(chain(depth)).split("\n")
+    nodes = chain(depth, Branchlet("0"), lambda node: Branchlet(str(int(node.name) + 1)))
+    for parent, child in zip(nodes, nodes[1:]):
+        parent.add_child(child)
+    lines = str(nodes[0]).split("\n")
     assert len(lines) == depth + 1 and lines[0] == "0"
     assert all(line == "    " * (i - 1) + "`-- " + str(i) for i, line in enumerate(lines[1:], 1))
 

@@ -9,16 +9,13 @@ import sys
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from conftest import run
 
 from tavrin.datastructures import logic
 from tavrin.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 from tavrin.utils.strings import decode_cli_string
 
 FAST = settings(max_examples=150, deadline=None)
-
-
-def run(code, *flags):
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def python_wording(fn, *args, **kwargs):

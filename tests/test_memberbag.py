@@ -4,21 +4,13 @@ import copy
 import inspect
 import itertools
 import pickle
-import sys
 
 import pytest
+from conftest import expect, outcome, qual
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import memberbag
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
-
-PY310 = sys.version_info >= (3, 10)
-
-
-def qual(owner, name):
-    """How the running interpreter names a method in argument errors."""
-    return f"{owner}.{name}" if PY310 else name
-
 
 # Module-level subclasses so that pickle can find them.
 class BagChild(MemberBag):
@@ -751,21 +743,6 @@ def model_update(model, doc):
         else:
             model[k] = v
     return None
-
-
-def outcome(fn):
-    try:
-        return ("ok", fn())
-    except (KeyError, TypeError, AttributeError) as e:
-        return (type(e), e.args if isinstance(e, KeyError) else None)
-
-
-def expect(value):
-    if value is TypeError or value is AttributeError:
-        return (value, None)
-    if isinstance(value, KeyError):
-        return (KeyError, value.args)
-    return ("ok", value)
 
 
 OPS = st.lists(st.one_of(

@@ -10,17 +10,11 @@ import time
 import weakref
 
 import pytest
+from conftest import qual
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import wispseq
 from tavrin.datastructures.wispseq import WispSeq
-
-PY310 = sys.version_info >= (3, 10)
-
-
-def qual(name):
-    """How the running interpreter names a method in argument errors."""
-    return f"WispSeq.{name}" if PY310 else name
 
 
 class Item:
@@ -57,14 +51,6 @@ class Val:
 
 class Sub(WispSeq):
     pass
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    """Exceptions the interpreter reports from callbacks."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
-    return seen
 
 
 def items(*names):
@@ -113,11 +99,11 @@ def test_signatures(name, sig):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda s: s.pop(), f"{qual('pop')}() missing 1 required positional argument: 'item'"),
-    (lambda s: s.append(), f"{qual('append')}() missing 1 required positional argument: 'item'"),
-    (lambda s: s.sort(None, False, 1), f"{qual('sort')}() takes from 1 to 3 positional arguments but 4 were given"),
-    (lambda s: s.index(Item("x"), 0), f"{qual('index')}() takes 2 positional arguments but 3 were given"),
-    (lambda s: s.extend(things=[]), f"{qual('extend')}() got an unexpected keyword argument 'things'"),
+    (lambda s: s.pop(), f"{qual('WispSeq', 'pop')}() missing 1 required positional argument: 'item'"),
+    (lambda s: s.append(), f"{qual('WispSeq', 'append')}() missing 1 required positional argument: 'item'"),
+    (lambda s: s.sort(None, False, 1), f"{qual('WispSeq', 'sort')}() takes from 1 to 3 positional arguments but 4 were given"),
+    (lambda s: s.index(Item("x"), 0), f"{qual('WispSeq', 'index')}() takes 2 positional arguments but 3 were given"),
+    (lambda s: s.extend(things=[]), f"{qual('WispSeq', 'extend')}() got an unexpected keyword argument 'things'"),
 ])
 def test_argument_errors_have_the_interpreters_wording(call, message):
     with pytest.raises(TypeError) as exc:
