@@ -55,3 +55,10 @@ def unraisable(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
     return seen
+
+
+def swapped_pair(base, first, second):
+    """A `base` (tuple or list) subclass that holds (second, first) and
+    iterates as first, second: unpacking it and indexing it disagree."""
+    cls = type(f"Swapped{base.__name__.title()}", (base,), {"__iter__": lambda self: iter((self[1], self[0]))})
+    return cls((second, first))
