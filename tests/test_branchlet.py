@@ -379,3 +379,42 @@ def test_a_tree_that_contains_itself_raises_recursion_error(tree):
     with pytest.raises(RecursionError):
         str(root)
     assert [(n, list(n.children)) for n, _ in before] == before
+
+
+def test_a_subclass_whose_str_is_replaced_after_use_renders_through_it():
+    class Sub(Branchlet):
+        pass
+
+    root = Branchlet("r", [Sub("c")])
+    assert str(root) == "r\n`-- c"
+    Sub.__str__ = lambda self: "patched"
+    assert str(Sub("c")) == "patched" and str(root) == "r\n`-- patched"
+
+
+# Children, names and nodes of subclasses answer for themselves: truth,
+# the text appended to a name, attribute reads.
+class FalsyTuple(tuple):
+    def __bool__(self):
+        return False
+
+
+class Loud(str):
+    def __add__(self, other):
+        return Loud(str.__add__(self, other.upper()))
+
+
+class Masked(Branchlet):
+    def __getattribute__(self, name):
+        value = super().__getattribute__(name)
+        return value.upper() if name == "name" else value
+
+
+@pytest.mark.parametrize("cls, name, children, expected", [
+    (Branchlet, "c", FalsyTuple((Branchlet("d"),)), "r\n`-- c"),
+    (Branchlet, Loud("c"), [Branchlet("d")], "r\n`-- c\n    `-- D"),
+    (Masked, "c", [Branchlet("d")], "r\n`-- C\n    `-- d"),
+])
+def test_subclassed_children_and_names_render_as_they_answer(cls, name, children, expected):
+    child = cls(name)
+    child.children = children
+    assert str(Branchlet("r", [child])) == expected
