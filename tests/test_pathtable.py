@@ -560,9 +560,9 @@ class Hooked(MutableMapping):
 
 
 def hooked_reference(hook):
-    yield 0
+    yield ("a",), 0
     hook()
-    yield 1
+    yield ("b",), 1
 
 
 def run_reentered(make, op):
@@ -593,20 +593,21 @@ INIT_ACTIONS = {
 def test_thrown_exception_whose_init_uses_the_generator(state, action):
     # The exception is made before the generator runs: its __init__ may
     # advance, throw into or close the very generator it is thrown into.
+    box = {}
+
+    class Thrown(Exception):
+        def __init__(self):
+            super().__init__()
+            box["seen"].append(outcome(lambda: INIT_ACTIONS[action](box["gen"])))
+
     results = []
     for make in (reference_gen, two_entries):
-        gen = make()
+        gen = box["gen"] = make()
+        seen = box["seen"] = []
         if state == "suspended":
             next(gen)
         elif state == "finished":
             list(gen)
-        seen = []
-
-        class Thrown(Exception):
-            def __init__(self):
-                super().__init__()
-                seen.append(outcome(lambda: INIT_ACTIONS[action](gen)))
-
         results.append((outcome(lambda: gen.throw(Thrown)), seen, outcome(lambda: next(gen)), gen.gi_running))
     assert results[0] == results[1]
 
