@@ -1,14 +1,11 @@
 """memberbag against plain dicts and objects, and against the attribute-dict
 libraries users pick instead (python-box, addict, munch)."""
 import json
-import os
 import random
-import sys
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import compare, report  # noqa: E402
+from harness import compare, report
 
-from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag  # noqa: E402
+from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
 
 
 def make_document(target_bytes=1_000_000, seed=7):

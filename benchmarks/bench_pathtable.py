@@ -14,14 +14,11 @@ Run: python benchmarks/bench_pathtable.py (needs the `bench` extra).
 import json
 import random
 import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+from flatten_dict import flatten, unflatten
+from harness import compare, fmt_time, report
 
-from flatten_dict import flatten, unflatten  # noqa: E402
-from harness import compare, fmt_time, report  # noqa: E402
-
-from tavrin.datastructures.pathtable import PathTable  # noqa: E402
+from tavrin.datastructures.pathtable import PathTable
 
 WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta", "iota", "kappa"]
 

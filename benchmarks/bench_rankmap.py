@@ -5,15 +5,12 @@ Run from a checkout with the package importable, e.g.
 Prints markdown tables (time per call, and ours / each baseline) and, at the
 end, the targets with whether they are met.
 """
-import os
 import sys
 from collections import OrderedDict
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import compare, report
 
-from harness import compare, report  # noqa: E402
-
-from tavrin.datastructures.rankmap import RankMap  # noqa: E402
+from tavrin.datastructures.rankmap import RankMap
 
 BIG = 100_000
 SMALL = 1_000

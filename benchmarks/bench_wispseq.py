@@ -14,15 +14,13 @@ them, which releases them last to first), at 1,000 and 100,000 entries.
 Run: python benchmarks/bench_wispseq.py [--quick]
 """
 import gc
-import os
 import sys
 import time
 import weakref
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import compare, fmt_time, report  # noqa: E402
+from harness import compare, fmt_time, report
 
-from tavrin.datastructures.wispseq import WispSeq  # noqa: E402
+from tavrin.datastructures.wispseq import WispSeq
 
 
 class RefList:

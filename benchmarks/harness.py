@@ -12,6 +12,9 @@ stays here, interleaved; pyperf keeps the results. With TAVRIN_BENCH_OUT set
 (benchmarks/run.py sets it), every reported case is written at exit as a
 pyperf benchmark (all rounds, with the machine's and interpreter's metadata)
 into that JSON file, which `python -m pyperf stats` and `compare_to` read.
+
+The scripts import it by name: a script's own folder is the first entry of
+sys.path, so `python benchmarks/bench_rankmap.py` finds it from anywhere.
 """
 import atexit
 import gc

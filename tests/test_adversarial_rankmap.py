@@ -8,6 +8,7 @@ import gc
 import sys
 
 import pytest
+from conftest import chain
 
 from tavrin.datastructures.rankmap import RankMap
 
@@ -561,16 +562,8 @@ def test_a_key_whose_eq_raises_a_base_exception_mid_scan():
 # ------------------------------------------------------------ big and deep
 
 
-def chain(depth):
-    m = inner = RankMap()
-    for _ in range(depth):
-        inner["next"] = RankMap()
-        inner = inner["next"]
-    return m
-
-
 def test_deeply_nested_mappings_render_compare_and_drop():
-    m, twin = chain(20000), chain(20000)
+    m, twin = (chain(20000, RankMap(), lambda inner: RankMap(next=inner))[-1] for _ in range(2))
     with pytest.raises(RecursionError):
         repr(m)
     # Equality turns every Exception into False, the RecursionError of a

@@ -10,10 +10,10 @@ works as a list of the live objects.
 """
 import contextlib
 import gc
-import sys
 import weakref
 
 import pytest
+from conftest import chain
 
 from tavrin.datastructures.wispseq import WispSeq
 
@@ -40,13 +40,6 @@ class Eq(Obj):
         return isinstance(other, Obj) and other.name == self.name
 
     __hash__ = Obj.__hash__
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
-    return seen
 
 
 def check(seq, alive=None):
@@ -457,15 +450,8 @@ def test_many_objects_finalized_at_once():
     assert len(seq) == 1 or all(o.name == "probe" for o in seq)
 
 
-def chain(depth):
-    holder = [WispSeq()]
-    for _ in range(depth):
-        holder.append(WispSeq([holder[-1]]))
-    return holder
-
-
 def test_lists_of_lists_deeper_than_the_recursion_limit():
-    holder, twin = chain(20000), chain(20000)
+    holder, twin = (chain(20000, WispSeq(), lambda inner: WispSeq([inner])) for _ in range(2))
     inner = holder[-1]
     with pytest.raises(RecursionError):
         repr(inner)

@@ -3,6 +3,7 @@ import re
 import sys
 
 import pytest
+from conftest import chain
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import branchlet
@@ -56,15 +57,6 @@ station
     `-- sensor
         |-- probe
         `-- cable"""
-
-
-def chain(depth, cls=Branchlet):
-    root = node = cls("0")
-    for i in range(1, depth + 1):
-        child = cls(str(i))
-        node.add_child(child)
-        node = child
-    return root
 
 
 # --------------------------------------------------------------- the class
@@ -206,7 +198,10 @@ def test_a_shared_subtree_renders_at_each_place():
 
 def test_a_chain_deeper_than_the_recursion_limit_renders():
     depth = max(3000, sys.getrecursionlimit() + 500)
-    lines = str(chain(depth)).split("\n")
+    nodes = chain(depth, Branchlet("0"), lambda node: Branchlet(str(int(node.name) + 1)))
+    for parent, child in zip(nodes, nodes[1:]):
+        parent.add_child(child)
+    lines = str(nodes[0]).split("\n")
     assert len(lines) == depth + 1 and lines[0] == "0"
     assert all(line == "    " * (i - 1) + "`-- " + str(i) for i, line in enumerate(lines[1:], 1))
 
@@ -384,3 +379,42 @@ def test_a_tree_that_contains_itself_raises_recursion_error(tree):
     with pytest.raises(RecursionError):
         str(root)
     assert [(n, list(n.children)) for n, _ in before] == before
+
+
+def test_a_subclass_whose_str_is_replaced_after_use_renders_through_it():
+    class Sub(Branchlet):
+        pass
+
+    root = Branchlet("r", [Sub("c")])
+    assert str(root) == "r\n`-- c"
+    Sub.__str__ = lambda self: "patched"
+    assert str(Sub("c")) == "patched" and str(root) == "r\n`-- patched"
+
+
+# Children, names and nodes of subclasses answer for themselves: truth,
+# the text appended to a name, attribute reads.
+class FalsyTuple(tuple):
+    def __bool__(self):
+        return False
+
+
+class Loud(str):
+    def __add__(self, other):
+        return Loud(str.__add__(self, other.upper()))
+
+
+class Masked(Branchlet):
+    def __getattribute__(self, name):
+        value = super().__getattribute__(name)
+        return value.upper() if name == "name" else value
+
+
+@pytest.mark.parametrize("cls, name, children, expected", [
+    (Branchlet, "c", FalsyTuple((Branchlet("d"),)), "r\n`-- c"),
+    (Branchlet, Loud("c"), [Branchlet("d")], "r\n`-- c\n    `-- D"),
+    (Masked, "c", [Branchlet("d")], "r\n`-- C\n    `-- d"),
+])
+def test_subclassed_children_and_names_render_as_they_answer(cls, name, children, expected):
+    child = cls(name)
+    child.children = children
+    assert str(Branchlet("r", [child])) == expected

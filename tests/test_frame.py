@@ -1,15 +1,11 @@
 """The module frame every module shares: import-time behaviour, checked in
 fresh interpreters so each import is a first one."""
-import subprocess
 import sys
 
 import pytest
+from conftest import run
 
 MODULES = ["memberbag", "pathtable", "logic", "rankmap", "wispseq", "branchlet", "typegetter"]
-
-
-def run(code, *flags):
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -9,16 +9,13 @@ import sys
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from conftest import run
 
 from tavrin.datastructures import logic
 from tavrin.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 from tavrin.utils.strings import decode_cli_string
 
 FAST = settings(max_examples=150, deadline=None)
-
-
-def run(code, *flags):
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def python_wording(fn, *args, **kwargs):
@@ -601,3 +598,51 @@ def test_decode_cli_string():
     assert decode_cli_string(bytearray(b"Or('a')")) == "Or('a')"
     assert decode_cli_string(5) == 5
     assert logic_str(b"Or('a')") == Or("a")
+
+
+# A pattern with none of the characters that have a meaning of their own is
+# searched as plain text; one such character is enough to need the regular
+# expression. Each case answers differently read as plain text.
+@pytest.mark.parametrize("pattern, text, found", [
+    (r"\d", "5", True),
+    ("a.c", "abc", True),
+    ("^b", "a^b", False),
+    ("b$", "b$c", False),
+    ("ab*c", "ac", True),
+    ("ab+c", "abbc", True),
+    ("ab?c", "ac", True),
+    ("a{2}", "aa", True),
+    ("[ab]", "b", True),
+    ("cat|dog", "hotdog", True),
+    ("(a)", "a", True),
+    # A bracket without its partner is a plain character ('{', '}', ']') or
+    # does not compile ('[', '(', ')'): either one of a pair is enough.
+    ("a{", "a{", True),
+    ("a}", "a}", True),
+    ("a]", "a]", True),
+])
+def test_each_special_character_makes_a_pattern_a_regular_expression(pattern, text, found):
+    assert bool(re.search(pattern, text)) is found
+    assert (Or(pattern)(text), Not(pattern)(text), And(pattern)(text)) == (found, not found, found)
+
+
+def test_a_subclass_whose_call_is_replaced_after_use_is_called_anew():
+    class Sub(And):
+        pass
+
+    outer = Or(Sub("x"))
+    assert outer("x") is True
+    Sub.__call__ = lambda self, *items: False
+    assert Sub("x")("x") is False and outer("x") is False
+    del Sub.__call__
+    assert Sub("x")("x") is True and outer("x") is True
+
+
+def test_expressions_in_a_list_subclass_are_walked_by_its_iterator():
+    class Shown(list):
+        def __iter__(self):
+            return iter([re.compile("b")])
+
+    obj = Or("a")
+    obj.expressions = Shown(obj.expressions)
+    assert (obj("a"), obj("b")) == (False, True)

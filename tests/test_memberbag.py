@@ -4,21 +4,13 @@ import copy
 import inspect
 import itertools
 import pickle
-import sys
 
 import pytest
+from conftest import expect, outcome, qual, swapped_pair
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import memberbag
 from tavrin.datastructures.memberbag import MemberBag, NestedMemberBag
-
-PY310 = sys.version_info >= (3, 10)
-
-
-def qual(owner, name):
-    """How the running interpreter names a method in argument errors."""
-    return f"{owner}.{name}" if PY310 else name
-
 
 # Module-level subclasses so that pickle can find them.
 class BagChild(MemberBag):
@@ -753,21 +745,6 @@ def model_update(model, doc):
     return None
 
 
-def outcome(fn):
-    try:
-        return ("ok", fn())
-    except (KeyError, TypeError, AttributeError) as e:
-        return (type(e), e.args if isinstance(e, KeyError) else None)
-
-
-def expect(value):
-    if value is TypeError or value is AttributeError:
-        return (value, None)
-    if isinstance(value, KeyError):
-        return (KeyError, value.args)
-    return ("ok", value)
-
-
 OPS = st.lists(st.one_of(
     st.tuples(st.just("get"), PATH),
     st.tuples(st.just("set"), PATH, LEAF),
@@ -842,3 +819,27 @@ def test_each_proxy_is_asked_what_it_stands_for():
     bag = NestedMemberBag(a=weakref.proxy(items), b=weakref.proxy(doc))
     assert type(dict.__getitem__(bag, "a")) is weakref.ProxyType
     assert type(bag["b"]) is NestedMemberBag and bag["b.x"] == 1
+
+
+@pytest.mark.parametrize("base", [tuple, list])
+def test_update_unpacks_pair_subclasses_by_iterating_them(base):
+    bag = NestedMemberBag()
+    bag.update([swapped_pair(base, "k", {"x": 1})])
+    assert plain(bag) == {"k": {"x": 1}} and type(bag["k"]) is NestedMemberBag
+
+
+def test_a_path_head_that_is_a_str_subclass_is_asked_whether_it_is_a_path():
+    class Head(str):
+        def __contains__(self, sub):
+            return True
+
+        def split(self, sep, maxsplit):
+            return ["x1", "x2"]
+
+    class Key(str):
+        def split(self, sep, maxsplit):
+            return [Head("x"), "y"]
+
+    bag = NestedMemberBag(x1={"x2": {"z": 0}})
+    bag[Key("a.b")] = 1
+    assert plain(bag) == {"x1": {"x2": {"z": 0, "y": 1}}}

@@ -11,6 +11,7 @@ from collections import OrderedDict, UserDict, namedtuple
 from collections.abc import Generator, Mapping, MutableMapping
 
 import pytest
+from conftest import outcome, run, swapped_pair
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -480,20 +481,12 @@ def test_generator_identity():
 
 
 def reference_gen():
-    yield 1
-    yield 2
+    yield ("a",), 1
+    yield ("b",), 2
 
 
 def two_entries():
     return PathTable.__flatten__({"a": 1, "b": 2})
-
-
-def outcome(fn):
-    try:
-        fn()
-        return "ok"
-    except BaseException as e:  # noqa: B902 - the protocol's exceptions are the point
-        return (type(e).__name__, str(e), type(e.__cause__).__name__)
 
 
 OPERATIONS = {
@@ -520,8 +513,9 @@ def test_generator_protocol_matches_the_interpreters_generators(state, op):
             next(gen)
         elif state == "finished":
             list(gen)
-        first = outcome(lambda: OPERATIONS[op](gen))
-        after = outcome(lambda: next(gen))
+        # The protocol's exceptions are the point: GeneratorExit included.
+        first = outcome(lambda: OPERATIONS[op](gen), BaseException)
+        after = outcome(lambda: next(gen), BaseException)
         results.append((first, after))
     assert results[0] == results[1]
 
@@ -540,14 +534,14 @@ def test_reentering_a_running_generator_is_refused():
 
     class Sneaky(dict):
         def __bool__(self):
-            box["err"] = outcome(lambda: next(box["gen"]))
+            box["err"] = outcome(lambda: next(box["gen"]), BaseException)
             box["running"] = box["gen"].gi_running
-            box["close"] = outcome(lambda: box["gen"].close())
+            box["close"] = outcome(lambda: box["gen"].close(), BaseException)
             return True
 
     box["gen"] = PathTable.__flatten__({"a": Sneaky(b=1)})
     assert list(box["gen"]) == [(("a", "b"), 1)]
-    assert box["err"] == ("ValueError", "generator already executing", "NoneType")
+    assert box["err"] == (ValueError, ("generator already executing",), type(None))
     assert box["close"] == box["err"] and box["running"] is True
 
 
@@ -566,9 +560,9 @@ class Hooked(MutableMapping):
 
 
 def hooked_reference(hook):
-    yield 0
+    yield ("a",), 0
     hook()
-    yield 1
+    yield ("b",), 1
 
 
 def run_reentered(make, op):
@@ -599,20 +593,21 @@ INIT_ACTIONS = {
 def test_thrown_exception_whose_init_uses_the_generator(state, action):
     # The exception is made before the generator runs: its __init__ may
     # advance, throw into or close the very generator it is thrown into.
+    box = {}
+
+    class Thrown(Exception):
+        def __init__(self):
+            super().__init__()
+            box["seen"].append(outcome(lambda: INIT_ACTIONS[action](box["gen"])))
+
     results = []
     for make in (reference_gen, two_entries):
-        gen = make()
+        gen = box["gen"] = make()
+        seen = box["seen"] = []
         if state == "suspended":
             next(gen)
         elif state == "finished":
             list(gen)
-        seen = []
-
-        class Thrown(Exception):
-            def __init__(self):
-                super().__init__()
-                seen.append(outcome(lambda: INIT_ACTIONS[action](gen)))
-
         results.append((outcome(lambda: gen.throw(Thrown)), seen, outcome(lambda: next(gen)), gen.gi_running))
     assert results[0] == results[1]
 
@@ -1243,3 +1238,97 @@ def test_marker_changed_between_entries_is_read_again():
     marker.index = 0
     got = PathTable(entries).reconstruct()
     assert got == expected == {"a": [{"x": 1}, {"y": 2}]}
+
+
+def advance_until_error(it):
+    steps = []
+    while not steps or steps[-1][0] == "ok":
+        steps.append(outcome(lambda: next(it)))
+    return steps
+
+
+# Between two steps of the walk, the dict it is in changes the way a dict's
+# own items iterator notices: grown, or as large as before with other keys.
+@pytest.mark.parametrize("change", [lambda d: d.update(c=3), lambda d: (d.pop("a"), d.update(c=3))],
+                         ids=["grown", "keys-replaced"])
+def test_a_dict_changed_between_steps_fails_as_its_items_iterator_would(change):
+    runs = []
+    for walk in (lambda d: iter(d.items()), lambda d: ((p[0], v) for p, v in PathTable.__flatten__(d))):
+        d = {"a": 1, "b": 2}
+        it = walk(d)
+        next(it)
+        change(d)
+        runs.append(advance_until_error(it))
+    assert runs[0] == runs[1] and runs[0][-1][0] is RuntimeError
+
+
+# Negative positions count from the end, as `level[index]` does.
+@pytest.mark.parametrize("entries, expected", [
+    ([(("a", L0), 1), (("a", M(list, -1)), 2)], {"a": [2]}),
+    ([(("a", L0), 1), (("a", L1), 2), (("a", M(list, -2)), 3)], {"a": [1, 3]}),
+    ([(("a", L0), 1), (("a", M(list, -2)), 2)], {"a": [1, 2]}),
+    ([(("a", L0, "x"), 1), (("a", M(list, -1), "y"), 2)], {"a": [{"x": 1, "y": 2}]}),
+])
+def test_reconstruct_negative_positions(entries, expected):
+    table = PathTable(entries)
+    assert table.reconstruct() == expected == model_reconstruct(table)
+
+
+def test_keys_inside_tuples_are_hashed_as_often_as_the_steps_hash_them():
+    calls = []
+
+    class Key:
+        def __init__(self, name):
+            self.name = name
+
+        def __hash__(self):
+            calls.append(self.name)
+            return hash(self.name)
+
+    a, b = (Key("a"),), (Key("b"), 1)
+    table = PathTable([((a, b), 1), ((a,), 2)])
+    model_reconstruct(table)
+    expected, calls[:] = list(calls), []
+    got = table.reconstruct()
+    assert calls == expected and got == {a: 2}
+
+
+@pytest.mark.parametrize("base", [tuple, list])
+def test_entries_that_are_pair_subclasses_are_unpacked_by_iterating_them(base):
+    t = PathTable()
+    t.append(swapped_pair(base, ("a",), 1))
+    t.insert(0, swapped_pair(base, ("b",), 2))
+    t[0] = swapped_pair(base, ("c",), 3)
+    assert [(type(e), tuple(e)) for e in t] == [(tuple, (("c",), 3)), (DictItem, (("a",), 1))]
+    assert t.reconstruct() == {"c": 3, "a": 1}
+
+
+def test_reconstruct_reads_markers_through_a_patched_class_for_every_entry(monkeypatch):
+    reads = []
+
+    def counting(self, name):
+        value = object.__getattribute__(self, name)
+        if name != "index":
+            return value
+        reads.append(value)
+        return len(reads) - 1  # a position that moves on with every read
+
+    marker = M(list, 0)
+    table = PathTable([(("a", marker, "x"), 1), (("a", marker, "y"), 2), (("a", marker, "z"), 3)])
+    monkeypatch.setattr(IndexMarker, "__getattribute__", counting)
+    got = table.reconstruct()
+    reads.clear()
+    assert got == model_reconstruct(table) == {"a": [{"x": 1, "y": 2}, {"z": 3}]}
+
+
+def test_a_plain_type_registered_as_a_mapping_after_use_is_walked_as_one():
+    # In a fresh interpreter: a registration can't be undone.
+    r = run(
+        "import collections.abc\n"
+        "from tavrin.datastructures.pathtable import PathTable\n"
+        "print(len(PathTable({'a': b'xy'})))\n"
+        "collections.abc.MutableMapping.register(bytes)\n"
+        "try:\n    PathTable({'a': b'xy'})\nexcept AttributeError as e:\n    print(e)\n"
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["1", "'bytes' object has no attribute 'items'", ""]

@@ -9,6 +9,7 @@ import sys
 from collections.abc import MutableMapping
 
 import pytest
+from conftest import swapped_pair
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -743,3 +744,27 @@ def test_readme_section_runs():
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test, out=sys.stdout.write)
     assert runner.tries > 0 and runner.failures == 0
+
+
+@pytest.mark.parametrize("base", [tuple, list])
+def test_update_unpacks_pair_subclasses_by_iterating_them(base):
+    m = RankMap()
+    m.update([swapped_pair(base, "k", "v")])
+    assert list(m.items()) == [("k", "v")]
+
+
+def test_a_key_in_the_store_but_not_in_the_order_is_inserted_by_the_steps():
+    m = RankMap(a=1)
+    m._data["x"] = 0
+    m.insert("x", 5, 0)
+    assert list(m.keys()) == ["x", "a"] and m._data == {"a": 1, "x": 5}
+
+
+def test_a_store_that_is_a_dict_subclass_answers_reads_itself():
+    class Defaulting(dict):
+        def __missing__(self, key):
+            return f"default-{key}"
+
+    m = RankMap(a=1)
+    m._data = Defaulting(m._data)
+    assert (m["a"], m["zz"]) == (1, "default-zz")

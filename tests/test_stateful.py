@@ -6,6 +6,7 @@ import gc
 import os
 import weakref
 
+from conftest import expect, outcome
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
@@ -59,13 +60,6 @@ def merge(model, doc):
     return None
 
 
-def outcome(fn):
-    try:
-        return fn()
-    except (KeyError, TypeError, AttributeError) as exc:
-        return type(exc)
-
-
 class NestedBagMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
@@ -88,7 +82,7 @@ class NestedBagMachine(RuleBasedStateMachine):
             cur = cur[h]
         else:
             cur[path.split(".")[-1]] = value
-        assert got == expected, (path, where)
+        assert got == expect(expected), (path, where)
 
     @rule(path=PATH)
     def read(self, path):
@@ -99,7 +93,7 @@ class NestedBagMachine(RuleBasedStateMachine):
         else:
             expected = where
         got = outcome(lambda: plain(self.bag[path]))
-        assert got == expected
+        assert got == expect(expected)
 
     @rule(path=PATH, default=LEAF)
     def get(self, path, default):
@@ -112,7 +106,7 @@ class NestedBagMachine(RuleBasedStateMachine):
             cur, last = where
             expected = copy.deepcopy(cur[last]) if last in cur else default
         got = outcome(lambda: plain(self.bag.get(path, default)))
-        assert got == expected
+        assert got == expect(expected)
 
     @rule(path=PATH)
     def contains(self, path):
@@ -124,7 +118,7 @@ class NestedBagMachine(RuleBasedStateMachine):
         else:
             cur, last = where
             expected = last in cur
-        assert outcome(lambda: path in self.bag) == expected
+        assert outcome(lambda: path in self.bag) == expect(expected)
 
     @rule(path=PATH)
     def delete(self, path):
@@ -135,12 +129,12 @@ class NestedBagMachine(RuleBasedStateMachine):
             cur.pop(last, None)
         else:
             expected = where
-        assert outcome(lambda: self.bag.__delitem__(path)) == expected
+        assert outcome(lambda: self.bag.__delitem__(path)) == expect(expected)
 
     @rule(doc=st.dictionaries(SEG, DOC, max_size=3))
     def update(self, doc):
         expected = merge(self.model, doc)
-        assert outcome(lambda: self.bag.update(copy.deepcopy(doc))) == expected
+        assert outcome(lambda: self.bag.update(copy.deepcopy(doc))) == expect(expected)
 
     @precondition(lambda self: self.model)
     @rule()

@@ -222,3 +222,12 @@ def test_changing_get_on_the_class_itself_is_honoured():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split("\n")[0] == "Host (('patched', 'Host'), ('patched', 'Host')) TypeGetterDescriptor Host"
+
+
+@pytest.mark.parametrize("members, error", [
+    ({"func": property(lambda self: len)}, AttributeError),
+    ({"__setattr__": lambda self, name, value: {}[name]}, KeyError),
+])
+def test_a_func_that_cannot_be_stored_fails_as_the_store_does(members, error):
+    with pytest.raises(error):
+        type("Stubborn", (TypeGetterDescriptor,), members)(len)

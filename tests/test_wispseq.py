@@ -10,17 +10,11 @@ import time
 import weakref
 
 import pytest
+from conftest import qual
 from hypothesis import given, settings, strategies as st
 
 from tavrin.datastructures import wispseq
 from tavrin.datastructures.wispseq import WispSeq
-
-PY310 = sys.version_info >= (3, 10)
-
-
-def qual(name):
-    """How the running interpreter names a method in argument errors."""
-    return f"WispSeq.{name}" if PY310 else name
 
 
 class Item:
@@ -57,14 +51,6 @@ class Val:
 
 class Sub(WispSeq):
     pass
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    """Exceptions the interpreter reports from callbacks."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
-    return seen
 
 
 def items(*names):
@@ -113,11 +99,11 @@ def test_signatures(name, sig):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda s: s.pop(), f"{qual('pop')}() missing 1 required positional argument: 'item'"),
-    (lambda s: s.append(), f"{qual('append')}() missing 1 required positional argument: 'item'"),
-    (lambda s: s.sort(None, False, 1), f"{qual('sort')}() takes from 1 to 3 positional arguments but 4 were given"),
-    (lambda s: s.index(Item("x"), 0), f"{qual('index')}() takes 2 positional arguments but 3 were given"),
-    (lambda s: s.extend(things=[]), f"{qual('extend')}() got an unexpected keyword argument 'things'"),
+    (lambda s: s.pop(), f"{qual('WispSeq', 'pop')}() missing 1 required positional argument: 'item'"),
+    (lambda s: s.append(), f"{qual('WispSeq', 'append')}() missing 1 required positional argument: 'item'"),
+    (lambda s: s.sort(None, False, 1), f"{qual('WispSeq', 'sort')}() takes from 1 to 3 positional arguments but 4 were given"),
+    (lambda s: s.index(Item("x"), 0), f"{qual('WispSeq', 'index')}() takes 2 positional arguments but 3 were given"),
+    (lambda s: s.extend(things=[]), f"{qual('WispSeq', 'extend')}() got an unexpected keyword argument 'things'"),
 ])
 def test_argument_errors_have_the_interpreters_wording(call, message):
     with pytest.raises(TypeError) as exc:
@@ -870,3 +856,65 @@ def test_behaves_like_a_list_of_the_live_objects(ops):
             s[pos % len(model)] = obj
             model[pos % len(model)] = obj
         assert list(s) == model
+
+
+def test_a_remove_assigned_to_the_class_after_use_becomes_the_callback():
+    class Sub(WispSeq):
+        pass
+
+    a, b = items("a", "b")
+    s = Sub([a])
+    removed = []
+    Sub.remove = lambda self, ref: removed.append(ref)
+    s.append(b)
+    ref = s.data[-1]
+    del b
+    gc.collect()
+    assert removed == [ref] and len(s.data) == 2
+
+
+def test_a_data_attribute_of_the_class_hides_the_instance_entry():
+    class Kept(WispSeq):
+        data = property(lambda self: self.__dict__["kept"],
+                        lambda self, value: self.__dict__.__setitem__("kept", value))
+
+    a, b = items("a", "b")
+    s = Kept([a])
+    s.__dict__["data"] = []
+    s.append(b)
+    assert list(s) == [a, b] and s.__dict__["data"] == []
+
+
+# Reading attributes through the class's own __getattribute__ reaches every
+# lookup of `remove` (the callback of new entries) and `extend`.
+@pytest.mark.parametrize("op, name, times", [
+    (lambda s, x: s.append(x), "remove", 1),
+    (lambda s, x: s.insert(0, x), "remove", 1),
+    (lambda s, x: s + WispSeq([x]), "extend", 2),
+], ids=["append", "insert", "add"])
+def test_a_patched_getattribute_is_asked_for_remove_and_extend(monkeypatch, op, name, times):
+    seen = []
+
+    def spy(self, attr):
+        seen.append(attr)
+        return object.__getattribute__(self, attr)
+
+    s, (x,) = WispSeq(), items("x")
+    monkeypatch.setattr(WispSeq, "__getattribute__", spy)
+    op(s, x)
+    assert seen.count(name) == times
+
+
+def test_init_stores_data_through_a_custom_setattr_as_the_base_class_does():
+    def watched(base):
+        stored = []
+
+        class Watched(base):
+            def __setattr__(self, name, value):
+                stored.append((name, len(value)))
+                super().__setattr__(name, value)
+
+        Watched(items("a", "b"))
+        return stored
+
+    assert watched(WispSeq) == watched(collections.UserList) == [("data", 0)]
