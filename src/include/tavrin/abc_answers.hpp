@@ -36,6 +36,13 @@ public:
             return -1;
         }
         get_token_ = PyObject_GetAttrString(module.get(), "get_cache_token");
+        // The built-in's own C function, called as its METH_NOARGS calling
+        // convention says: the token is asked before every use by callers
+        // that can't tell, so it stays a few instructions.
+        if (get_token_ && PyCFunction_Check(get_token_) && PyCFunction_GET_FLAGS(get_token_) == METH_NOARGS) {
+            token_fn_ = PyCFunction_GET_FUNCTION(get_token_);
+            token_self_ = PyCFunction_GET_SELF(get_token_);
+        }
         abc_ = abc;
         Py_XINCREF(abc_);
         return get_token_ && abc_ ? 0 : -1;
@@ -65,7 +72,7 @@ public:
 
 private:
     int refresh() noexcept {
-        Ref token = Ref::steal(PyObject_CallNoArgs(get_token_));
+        Ref token = Ref::steal(token_fn_ ? token_fn_(token_self_, nullptr) : PyObject_CallNoArgs(get_token_));
         if (!token) {
             return -1;
         }
@@ -86,6 +93,8 @@ private:
 
     PyObject* abc_ = nullptr;
     PyObject* get_token_ = nullptr;
+    PyCFunction token_fn_ = nullptr;
+    PyObject* token_self_ = nullptr;
     PyObject* token_ = nullptr;
     bool stale_ = true;
     signed char answers_[kPlainBuiltins] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
