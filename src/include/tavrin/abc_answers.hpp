@@ -62,8 +62,11 @@ public:
         if (answers_[i] >= 0) {
             return answers_[i];
         }
+        // Remembered only if no other thread saw a new token meanwhile: the
+        // answer may predate the registration that changed it.
+        const unsigned long long seen = changes_;
         const int r = PyObject_IsInstance(obj, abc_);
-        if (r >= 0) {
+        if (r >= 0 && changes_ == seen) {
             answers_[i] = static_cast<signed char>(r);
         }
         stale_ = true;  // registered subclass hooks may have run
@@ -86,6 +89,7 @@ private:
             }
             Py_XDECREF(token_);
             token_ = token.release();  // held for the life of the process
+            ++changes_;
         }
         stale_ = false;
         return 0;
@@ -96,6 +100,7 @@ private:
     PyCFunction token_fn_ = nullptr;
     PyObject* token_self_ = nullptr;
     PyObject* token_ = nullptr;
+    unsigned long long changes_ = 0;
     bool stale_ = true;
     signed char answers_[kPlainBuiltins] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 };
