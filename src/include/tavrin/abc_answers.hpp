@@ -79,6 +79,10 @@ private:
         if (!token) {
             return -1;
         }
+        if (token.get() == token_) {  // the usual answer: the same small int
+            stale_ = false;
+            return 0;
+        }
         const int same = token_ ? PyObject_RichCompareBool(token.get(), token_, Py_EQ) : 0;
         if (same < 0) {
             return -1;
