@@ -1166,7 +1166,9 @@ def test_named_tuple_with_the_wrong_length_reports_it():
         PathTable([(("p", M(Point, 0)), 1)]).reconstruct()
 
 
-def test_hostile_keys_are_called_as_the_steps_call_them():
+# A tuple key hashes and compares through its items: no key of the fast path.
+@pytest.mark.parametrize("wrap", [lambda k: k, lambda k: (k,)], ids=["key", "tuple of key"])
+def test_hostile_keys_are_called_as_the_steps_call_them(wrap):
     calls = []
 
     class Key:
@@ -1181,7 +1183,7 @@ def test_hostile_keys_are_called_as_the_steps_call_them():
             calls.append(("eq", self.name))
             return isinstance(other, Key) and other.name == self.name
 
-    a, b = Key("a"), Key("b")
+    a, b = wrap(Key("a")), wrap(Key("b"))
     t = PathTable([((a, b), 1), ((a,), 2)])
     model_reconstruct(t)
     expected = list(calls)
@@ -1245,17 +1247,54 @@ def test_marker_changed_between_entries_is_read_again():
     assert got == expected == {"a": [{"x": 1}, {"y": 2}]}
 
 
-def test_marker_moved_by_the_tables_own_iterator_is_read_again():
-    marker = M(list, 0)
+def moving_table(how, marker):
+    """Three entries through one marker; Python code run before the third
+    entry's steps (by the table's iterator, the entry's or its path's, or
+    the second entry's last key) moves the marker past the end of its level."""
+    armed = []
 
-    class Moving(PathTable):
-        def __iter__(self):
-            yield ("a", marker, "x"), 1
-            yield ("a", marker, "z"), 3  # the marker's level exists: a step worth resuming
+    def move():
+        if armed:
             marker.index = 7
-            yield ("a", marker, "y"), 2
 
-    assert Moving().reconstruct() == {"a": [{"x": 1, "z": 3}, {"y": 2}]}
+    first, second = (("a", marker, "x"), 1), (("a", marker, "z"), 3)  # the second resumes at the marker
+    if how == "table":
+        class Moving(PathTable):
+            def __iter__(self):
+                yield first
+                yield second
+                move()
+                yield ("a", marker, "y"), 2
+
+        table = Moving()
+    elif how == "entry":
+        class Entry(tuple):
+            def __iter__(self):
+                move()
+                return tuple.__iter__(self)
+
+        table = PathTable([first, second, Entry((("a", marker, "y"), 2))])
+    elif how == "key":
+        class Key(str):
+            def __hash__(self):
+                move()
+                return str.__hash__(self)
+
+        table = PathTable([first, (("a", marker, Key("z")), 3), (("a", marker, "y"), 2)])
+    else:
+        class Path(list):
+            def __iter__(self):
+                move()
+                return list.__iter__(self)
+
+        table = PathTable([first, second, (Path(["a", marker, "y"]), 2)])
+    armed.append(1)
+    return table
+
+
+@pytest.mark.parametrize("how", ["table", "entry", "path", "key"])
+def test_marker_moved_before_an_entry_is_read_again(how):
+    assert moving_table(how, M(list, 0)).reconstruct() == {"a": [{"x": 1, "z": 3}, {"y": 2}]}
 
 
 REGISTERING = {
