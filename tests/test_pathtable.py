@@ -1161,7 +1161,9 @@ def test_named_tuple_with_the_wrong_length_reports_it():
         PathTable([(("p", M(Point, 0)), 1)]).reconstruct()
 
 
-def test_hostile_keys_are_called_as_the_steps_call_them():
+# A tuple key hashes and compares through its items: no key of the fast path.
+@pytest.mark.parametrize("wrap", [lambda k: k, lambda k: (k,)], ids=["key", "tuple of key"])
+def test_hostile_keys_are_called_as_the_steps_call_them(wrap):
     calls = []
 
     class Key:
@@ -1176,7 +1178,7 @@ def test_hostile_keys_are_called_as_the_steps_call_them():
             calls.append(("eq", self.name))
             return isinstance(other, Key) and other.name == self.name
 
-    a, b = Key("a"), Key("b")
+    a, b = wrap(Key("a")), wrap(Key("b"))
     t = PathTable([((a, b), 1), ((a,), 2)])
     model_reconstruct(t)
     expected = list(calls)
@@ -1332,3 +1334,141 @@ def test_a_plain_type_registered_as_a_mapping_after_use_is_walked_as_one():
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout.split("\n") == ["1", "'bytes' object has no attribute 'items'", ""]
+
+
+def moving_table(how, marker):
+    """Three entries through one marker; Python code run before the third
+    entry's steps (by the table's iterator, the entry's or its path's, or
+    the second entry's last key) moves the marker past the end of its level."""
+    armed = []
+
+    def move():
+        if armed:
+            marker.index = 7
+
+    first, second = (("a", marker, "x"), 1), (("a", marker, "z"), 3)  # the second resumes at the marker
+    if how == "table":
+        class Moving(PathTable):
+            def __iter__(self):
+                yield first
+                yield second
+                move()
+                yield ("a", marker, "y"), 2
+
+        table = Moving()
+    elif how == "entry":
+        class Entry(tuple):
+            def __iter__(self):
+                move()
+                return tuple.__iter__(self)
+
+        table = PathTable([first, second, Entry((("a", marker, "y"), 2))])
+    elif how == "key":
+        class Key(str):
+            def __hash__(self):
+                move()
+                return str.__hash__(self)
+
+        table = PathTable([first, (("a", marker, Key("z")), 3), (("a", marker, "y"), 2)])
+    else:
+        class Path(list):
+            def __iter__(self):
+                move()
+                return list.__iter__(self)
+
+        table = PathTable([first, second, (Path(["a", marker, "y"]), 2)])
+    armed.append(1)
+    return table
+
+
+@pytest.mark.parametrize("how", ["table", "entry", "path", "key"])
+def test_marker_moved_before_an_entry_is_read_again(how):
+    assert moving_table(how, M(list, 0)).reconstruct() == {"a": [{"x": 1, "z": 3}, {"y": 2}]}
+
+
+REGISTERING = {
+    # The input's own iterator registers bytes between two of its values,
+    # the answer for bytes being known already.
+    "by the input": (
+        "PathTable({'warm': b'0'})\n"
+        "class Registering(dict):\n"
+        "    def items(self):\n"
+        "        yield 'a', b'1'\n"
+        "        MutableMapping.register(bytes)\n"
+        "        yield 'b', b'2'\n"
+        "check(lambda: PathTable(Registering()))\n"
+    ),
+    # A hook registers bytes, and has the new token seen, while the answer
+    # for bytes is being worked out; that answer is older than the token.
+    "while asked": (
+        "from abc import ABCMeta\n"
+        "busy = []\n"
+        "class HookMeta(ABCMeta):\n"
+        "    def __subclasscheck__(cls, sub):\n"
+        "        if sub is bytes and not busy:\n"
+        "            busy.append(1)\n"
+        "            MutableMapping.register(bytes)\n"
+        "            check(lambda: PathTable({'k': b'inner'}))\n"
+        "        return super().__subclasscheck__(sub)\n"
+        "class Hook(MutableMapping, metaclass=HookMeta):\n"
+        "    __getitem__ = __setitem__ = __delitem__ = __iter__ = __len__ = None\n"
+        "PathTable({'a': b'1'})\n"
+        "check(lambda: PathTable({'a': b'1'}))\n"
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(REGISTERING))
+def test_abc_registration_is_seen_by_the_next_instance_test(case):
+    # Registering a built-in with MutableMapping can't be undone: a process of its own.
+    code = (
+        "from collections.abc import MutableMapping\n"
+        "from tavrin.datastructures.pathtable import PathTable\n"
+        "def check(build):\n"
+        "    try:\n"
+        "        build()\n"
+        "        print('walked as a leaf')\n"
+        "    except AttributeError as e:\n"
+        "        print(e)\n"
+    ) + REGISTERING[case]
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=_env())
+    assert out.stdout.splitlines()[-1] == "'bytes' object has no attribute 'items'", out.stdout + out.stderr
+
+
+TABLE_OPS = {
+    "__init__ (mapping)": ("__init__", lambda t: t.__init__({"i": 0})),
+    "__init__ (pairs)": ("__init__", lambda t: t.__init__([(("i",), 0)])),
+    "__setitem__": ("__setitem__", lambda t: t.__setitem__(0, (("s",), 0))),
+    "append": ("append", lambda t: t.append((("a",), 0))),
+    "insert": ("insert", lambda t: t.insert(0, (("n",), 0))),
+    "extend": ("extend", lambda t: t.extend([(("e",), 0)])),
+}
+
+
+@pytest.mark.parametrize("op", list(TABLE_OPS))
+def test_base_and_subclass_used_in_turn_stay_right_while_patched(monkeypatch, op):
+    name, apply = TABLE_OPS[op]
+    calls = []
+
+    class Middle(list):
+        pass
+
+    class Mixed(PathTable, Middle):
+        pass
+
+    def hook(self, *args):
+        calls.append(name)
+        return getattr(list, name)(self, *args)
+
+    tables = [PathTable([(("x",), 0)]), Mixed([(("x",), 0)])]
+    for patched in (False, True, False):
+        if patched:
+            monkeypatch.setattr(Middle, name, hook, raising=False)
+        else:
+            monkeypatch.undo()
+        calls.clear()
+        for _ in range(2):
+            for t in tables:
+                apply(t)
+        assert calls == ([name] * 2 if patched else [])
+        assert list(tables[0]) == list(tables[1])

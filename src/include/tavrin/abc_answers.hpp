@@ -36,6 +36,13 @@ public:
             return -1;
         }
         get_token_ = PyObject_GetAttrString(module.get(), "get_cache_token");
+        // The built-in's own C function, called as its METH_NOARGS calling
+        // convention says: the token is asked before every use by callers
+        // that can't tell, so it stays a few instructions.
+        if (get_token_ && PyCFunction_Check(get_token_) && PyCFunction_GET_FLAGS(get_token_) == METH_NOARGS) {
+            token_fn_ = PyCFunction_GET_FUNCTION(get_token_);
+            token_self_ = PyCFunction_GET_SELF(get_token_);
+        }
         abc_ = abc;
         Py_XINCREF(abc_);
         return get_token_ && abc_ ? 0 : -1;
@@ -55,8 +62,11 @@ public:
         if (answers_[i] >= 0) {
             return answers_[i];
         }
+        // Remembered only if no other thread saw a new token meanwhile: the
+        // answer may predate the registration that changed it.
+        const unsigned long long seen = changes_;
         const int r = PyObject_IsInstance(obj, abc_);
-        if (r >= 0) {
+        if (r >= 0 && changes_ == seen) {
             answers_[i] = static_cast<signed char>(r);
         }
         stale_ = true;  // registered subclass hooks may have run
@@ -65,9 +75,13 @@ public:
 
 private:
     int refresh() noexcept {
-        Ref token = Ref::steal(PyObject_CallNoArgs(get_token_));
+        Ref token = Ref::steal(token_fn_ ? token_fn_(token_self_, nullptr) : PyObject_CallNoArgs(get_token_));
         if (!token) {
             return -1;
+        }
+        if (token.get() == token_) {  // the usual answer: the same small int
+            stale_ = false;
+            return 0;
         }
         const int same = token_ ? PyObject_RichCompareBool(token.get(), token_, Py_EQ) : 0;
         if (same < 0) {
@@ -79,6 +93,7 @@ private:
             }
             Py_XDECREF(token_);
             token_ = token.release();  // held for the life of the process
+            ++changes_;
         }
         stale_ = false;
         return 0;
@@ -86,7 +101,10 @@ private:
 
     PyObject* abc_ = nullptr;
     PyObject* get_token_ = nullptr;
+    PyCFunction token_fn_ = nullptr;
+    PyObject* token_self_ = nullptr;
     PyObject* token_ = nullptr;
+    unsigned long long changes_ = 0;
     bool stale_ = true;
     signed char answers_[kPlainBuiltins] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 };

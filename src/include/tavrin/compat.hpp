@@ -79,8 +79,8 @@ inline Ref type_dict(PyTypeObject* t) noexcept {
 #endif
 }
 
-// The type's attribute cache tag, or 0 where it has none yet. A type's tag
-// changes whenever it or any class in its MRO is modified.
+// The type's attribute cache tag, or 0 where it can't have one. A type's
+// tag changes whenever it or any class in its MRO is modified.
 inline unsigned int type_version(PyTypeObject* t) noexcept {
     if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -88,7 +88,26 @@ inline unsigned int type_version(PyTypeObject* t) noexcept {
             return 0;
         }
 #else
-        return 0;
+        // Before 3.12 a type gets its tag from the attribute cache, at the
+        // first lookup through it after a change, and there is no call to
+        // ask for one: a type that is only ever called into, never has an
+        // attribute looked up, would go without, and every fact about it
+        // be worked out again at every use. A lookup of a name no class
+        // defines gives it one. (Those versions are final: this holds.)
+        static PyObject* const probe = [] {
+            Ref name = Ref::steal(PyUnicode_InternFromString("__tavrin_version_probe__"));
+            if (!name) {
+                PyErr_Clear();
+            }
+            return keep(std::move(name));
+        }();
+        if (!probe) {
+            return 0;
+        }
+        (void)_PyType_Lookup(t, probe);
+        if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return 0;
+        }
 #endif
     }
     return t->tp_version_tag;

@@ -157,12 +157,12 @@ int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
 }
 
 // `super(owner, self).name(*args)` for row r of `facts`, whose expected
-// entry is a built-in's (`args` as a vectorcall's: the positionals, then the
-// values of `kwnames`): `direct()`, the built-in's own code, when the row
-// holds for type(self); the generic call when it does not. The one way a
-// fast path hands work to its base class.
+// entry is a built-in's (`args` as a vectorcall's: `nargs` positionals,
+// then the values of `kwnames`): `direct()`, the built-in's own code, when
+// the row holds for type(self); the generic call when it does not. The one
+// way a fast path hands work to its base class.
 template <std::size_t Rows, class Direct>
-Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializer_list<PyObject*> args,
+Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* const* args, std::size_t nargs,
               Direct&& direct, PyObject* kwnames = nullptr) noexcept {
     const int lands = facts.holds(Py_TYPE(self), r);
     if (lands < 0) {
@@ -172,8 +172,16 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializ
         return direct();
     }
     const FactRow& row = facts.row(r);
+    return call_super(self, *row.owner, *row.name, args, nargs, kwnames);
+}
+
+// The same with the arguments written out: the positionals, then the
+// values of `kwnames`.
+template <std::size_t Rows, class Direct>
+Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializer_list<PyObject*> args,
+              Direct&& direct, PyObject* kwnames = nullptr) noexcept {
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return call_super(self, *row.owner, *row.name, args.begin(), args.size() - nkw, kwnames);
+    return call_base(facts, r, self, args.begin(), args.size() - nkw, static_cast<Direct&&>(direct), kwnames);
 }
 
 // A slot's int result as a call's: None, or empty on error.

@@ -3,28 +3,17 @@
 // DictItem entry type, IndexMarker sequence positions, guarded list
 // operations and `reconstruct`, the way back to a nested dict.
 #include <tavrin/module.hpp>
-#include <tavrin/reentry.hpp>
 
 #include <frameobject.h>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define TAVRIN_T_PYSSIZET T_PYSSIZET
-#define TAVRIN_READONLY READONLY
-#else
-#define TAVRIN_T_PYSSIZET Py_T_PYSSIZET
-#define TAVRIN_READONLY Py_READONLY
-#endif
-
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
-using tavrin::Function;
-using tavrin::Kind;
-using tavrin::LookupCache;
+using tavrin::keep;
 using tavrin::PendingError;
+using tavrin::plain_builtin_index;
 using tavrin::Ref;
 
 namespace {
@@ -43,6 +32,7 @@ struct State {
     PyObject* catch_helper_code = nullptr;
 
     // What the fast paths compare against.
+    PyObject* absent = nullptr;        // a lookup that finds nothing
     PyObject* dictitem_new = nullptr;  // DictItem.__dict__['__new__'] as namedtuple made it
     PyObject* dictitem_new_code = nullptr;
     PyObject* object_init = nullptr;
@@ -59,7 +49,6 @@ struct State {
     PyObject* s_name = nullptr;
     PyObject* s_init = nullptr;
     PyObject* s_new = nullptr;
-    PyObject* s_func = nullptr;
     PyObject* s_module = nullptr;
     PyObject* s_setitem = nullptr;
     PyObject* s_append = nullptr;
@@ -77,51 +66,69 @@ struct State {
 };
 State S;
 
-LookupCache super_init, super_setitem, super_append, super_insert, super_extend;
-LookupCache dictitem_new_cache, dictitem_init_cache, marker_init_cache;
-LookupCache marker_type_attr, marker_index_attr;  // IndexMarker has no class attribute of that name
+// The lookups the fast paths stand on. Rows with an owner are
+// `super(PathTable, self).name`: while one lands on list's own entry, the
+// overriding method calls list's code directly.
+enum Row : unsigned {
+    kListInit,
+    kListSetitem,
+    kListAppend,
+    kListInsert,
+    kListExtend,
+    kDictItemNew,   // DictItem.__new__ is still namedtuple's
+    kObjectInit,    // and its __init__ object's
+    kMarkerInit,    // IndexMarker.__init__ is still ours
+    kNoTypeAttr,    // and the class has no attribute named type_
+    kNoIndexAttr,   // nor one named index (a property would run code)
+    kRows
+};
+const tavrin::FactRow kFactRows[kRows] = {
+    {&S.s_init, &S.list_init, &S.PathTable},
+    {&S.s_setitem, &S.list_setitem, &S.PathTable},
+    {&S.s_append, &S.list_append, &S.PathTable},
+    {&S.s_insert, &S.list_insert, &S.PathTable},
+    {&S.s_extend, &S.list_extend, &S.PathTable},
+    {&S.s_new, &S.dictitem_new},
+    {&S.s_init, &S.object_init},
+    {&S.s_init, &S.marker_init},
+    {&S.s_type_, &S.absent},
+    {&S.s_index, &S.absent},
+};
+tavrin::TypeFacts<kRows> facts(kFactRows);
+
+constexpr tavrin::Facts bit(Row r) noexcept { return tavrin::Facts{1} << r; }
 
 const char* const kPairError = "PathTable only accepts a tuple of path/obj";
 
 // ------------------------------------------------------------- small helpers
 
-using tavrin::plain_builtin_index;
+// Every answer the walk and the rebuild remember is checked where it is
+// used, against something Python code can't change without it showing: a
+// type's version tag (facts), the ABC cache token, the identity of a
+// function's code. So no call into Python, however hidden (a finalizer, an
+// iterator of the input), can leave one stale.
 
-// isinstance(x, MutableMapping) for the plain types, remembered per type;
-// the ABC token is asked again after anything that may have run Python code
-// (`may_have_run_code`), whose staleness flag other answers here share.
+// isinstance(x, MutableMapping) for the plain types, remembered per type
+// and checked against the ABC token at every use.
 tavrin::AbcAnswers mm_answers;
 
-// Bumped whenever Python code may have run: answers worked out before it
-// (instance tests, a marker's attributes) are asked again after it.
-unsigned long long code_epoch = 0;
-
-inline void may_have_run_code() noexcept {
-    mm_answers.mark_stale();
-    ++code_epoch;
-}
-
 // isinstance(obj, MutableMapping)
-int is_mutable_mapping(PyObject* obj) {
-    const int r = mm_answers.isinstance(obj);
-    if (mm_answers.stale()) {
-        ++code_epoch;  // the answer was asked, which may have run Python code
-    }
-    return r;
+int is_mutable_mapping(PyObject* obj) noexcept {
+    mm_answers.mark_stale();
+    return mm_answers.isinstance(obj);
 }
 
-// isinstance(obj, (list, tuple))
-int is_list_or_tuple(PyObject* obj) {
-    const int i = plain_builtin_index(Py_TYPE(obj));
-    if (i >= 0) {
+// isinstance(obj, (list, tuple)); for the plain types no __class__ can
+// answer for the object.
+int is_list_or_tuple(PyObject* obj) noexcept {
+    if (plain_builtin_index(Py_TYPE(obj)) >= 0) {
         return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     }
-    may_have_run_code();  // a __class__ property answers for the object
     return PyObject_IsInstance(obj, S.seq_types);
 }
 
 // The truth of a value that passed the container test.
-int is_true(PyObject* obj) {
+int is_true(PyObject* obj) noexcept {
     if (PyDict_CheckExact(obj)) {
         return PyDict_GET_SIZE(obj) != 0;
     }
@@ -131,7 +138,6 @@ int is_true(PyObject* obj) {
     if (PyTuple_CheckExact(obj)) {
         return PyTuple_GET_SIZE(obj) != 0;
     }
-    may_have_run_code();
     return PyObject_IsTrue(obj);
 }
 
@@ -142,11 +148,19 @@ bool quiet_key(PyObject* k) noexcept {
     return i >= 0 && i != 2 && i != 3 && i != 7;
 }
 
+// Tuples and lists that iterate as themselves: reading their items is what
+// their iterators do, and runs no Python code.
+bool iterates_as_itself(PyObject* item) noexcept {
+    PyTypeObject* t = Py_TYPE(item);
+    return (PyTuple_Check(item) && t->tp_iter == PyTuple_Type.tp_iter) ||
+           (PyList_Check(item) && t->tp_iter == PyList_Type.tp_iter);
+}
+
 enum class Wording { Interpreter, Legacy };
 
 // `a, b = item`. The interpreter's messages for a two-target assignment,
 // or (Legacy) the older ones that `reconstruct` reports for its entries.
-int unpack_two(PyObject* item, Ref& a, Ref& b, Wording wording) {
+int unpack_two(PyObject* item, Ref& a, Ref& b, Wording wording) noexcept {
     auto too_few = [wording](Py_ssize_t got) {
         if (wording == Wording::Legacy) {
             PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
@@ -160,10 +174,7 @@ int unpack_two(PyObject* item, Ref& a, Ref& b, Wording wording) {
         return -1;
     };
     PyTypeObject* t = Py_TYPE(item);
-    // Tuples and lists that iterate as themselves: reading the items is
-    // what their iterators do.
-    if ((PyTuple_Check(item) && t->tp_iter == PyTuple_Type.tp_iter) ||
-        (PyList_Check(item) && t->tp_iter == PyList_Type.tp_iter)) {
+    if (iterates_as_itself(item)) {
         const bool tup = PyTuple_Check(item);
         const Py_ssize_t n = tup ? PyTuple_GET_SIZE(item) : PyList_GET_SIZE(item);
         if (n == 2) {
@@ -173,7 +184,6 @@ int unpack_two(PyObject* item, Ref& a, Ref& b, Wording wording) {
         }
         return n > 2 ? too_many() : too_few(n);
     }
-    may_have_run_code();
     if (wording == Wording::Interpreter && t->tp_iter == nullptr && !PySequence_Check(item)) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", t->tp_name);
         return -1;
@@ -200,7 +210,7 @@ int unpack_two(PyObject* item, Ref& a, Ref& b, Wording wording) {
 // The check's failure, as raised from an `except Exception:` block: the
 // caught exception becomes the context. Other BaseExceptions
 // (KeyboardInterrupt, SystemExit, ...) pass through unchanged.
-void raise_pair_error() {
+void raise_pair_error() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return;
     }
@@ -210,7 +220,7 @@ void raise_pair_error() {
 }
 
 // The pair rule: `path, value = item`, or the ValueError above.
-int pair_rule(PyObject* item, Ref& path, Ref& value) {
+int pair_rule(PyObject* item, Ref& path, Ref& value) noexcept {
     if (unpack_two(item, path, value, Wording::Interpreter) == 0) {
         return 0;
     }
@@ -220,7 +230,7 @@ int pair_rule(PyObject* item, Ref& path, Ref& value) {
 
 // Every element of an iterable, read once, in a new list. Only iterates
 // (no __len__ or __length_hint__ calls), as a `for` loop would.
-Ref read_all(PyObject* iterable) {
+Ref read_all(PyObject* iterable) noexcept {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
         return Ref::steal(PySequence_List(iterable));
     }
@@ -244,45 +254,29 @@ Ref read_all(PyObject* iterable) {
 }
 
 // DictItem(path, value). While DictItem still has the __new__ that
-// namedtuple gave it and no __init__ of its own, that call is exactly
-// tuple.__new__(DictItem, (path, value)): allocate and fill.
-int dictitem_is_plain() {
+// namedtuple gave it, running the code namedtuple gave it, and no __init__
+// of its own, that call is exactly tuple.__new__(DictItem, (path, value)):
+// allocate and fill. The code is checked at every call: assigning a
+// function's __code__ changes no version tag. The staticmethod's __get__
+// hands out its function, as reading __func__ does.
+int dictitem_is_plain() noexcept {
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(S.DictItem);
     if (Py_TYPE(t) != &PyType_Type) {
         return 0;
     }
-    int rc = dictitem_new_cache.check(t, nullptr, S.s_new, S.dictitem_new);
+    const int rc = facts.all(t, bit(kDictItemNew) | bit(kObjectInit));
     if (rc <= 0) {
         return rc;
     }
-    rc = dictitem_init_cache.check(t, nullptr, S.s_init, S.object_init);
-    if (rc <= 0) {
-        return rc;
-    }
-    Ref fn = Ref::steal(PyObject_GetAttr(S.dictitem_new, S.s_func));
+    Ref fn = Ref::steal(PyStaticMethod_Type.tp_descr_get(S.dictitem_new, nullptr, S.DictItem));
     if (!fn) {
         return -1;
     }
-    return PyFunction_Check(fn.get()) && PyFunction_GetCode(fn.get()) == S.dictitem_new_code;
+    return PyFunction_Check(fn.get()) && PyFunction_GET_CODE(fn.get()) == S.dictitem_new_code;
 }
 
-// One answer per walk or call; re-asked whenever Python code may have run
-// (`code_epoch` only grows, so another thread refreshing the shared ABC
-// answers meanwhile can't make an old answer look current).
-struct PlainDictItem {
-    int known = -1;
-    unsigned long long epoch = 0;
-    int get() {
-        if (known < 0 || epoch != code_epoch) {
-            known = dictitem_is_plain();
-            epoch = code_epoch;
-        }
-        return known;
-    }
-};
-
-Ref make_dictitem(PyObject* path, PyObject* value, PlainDictItem& plain) {
-    const int fast = plain.get();
+Ref make_dictitem(PyObject* path, PyObject* value) noexcept {
+    const int fast = dictitem_is_plain();
     if (fast < 0) {
         return Ref();
     }
@@ -298,7 +292,6 @@ Ref make_dictitem(PyObject* path, PyObject* value, PlainDictItem& plain) {
         PyTuple_SET_ITEM(item.get(), 1, value);
         return item;
     }
-    may_have_run_code();
     PyObject* argv[] = {path, value};
     return Ref::steal(PyObject_Vectorcall(S.DictItem, argv, 2, nullptr));
 }
@@ -307,20 +300,16 @@ Ref make_dictitem(PyObject* path, PyObject* value, PlainDictItem& plain) {
 // __init__ and the generic attribute store, and has no class attribute
 // named type_ or index (a property's setter would run Python code), that
 // call is: a new instance, then type_ and index stored in this order.
-int marker_is_plain() {
+int marker_is_plain() noexcept {
     PyTypeObject* t = S.IndexMarker;
     if (Py_TYPE(t) != &PyType_Type || t->tp_new != PyBaseObject_Type.tp_new ||
         t->tp_setattro != PyObject_GenericSetAttr) {
         return 0;
     }
-    int rc = marker_init_cache.check(t, nullptr, S.s_init, S.marker_init);
-    if (rc > 0) {
-        rc = marker_type_attr.check(t, nullptr, S.s_type_, nullptr);
-    }
-    return rc > 0 ? marker_index_attr.check(t, nullptr, S.s_index, nullptr) : rc;
+    return facts.all(t, bit(kMarkerInit) | bit(kNoTypeAttr) | bit(kNoIndexAttr));
 }
 
-Ref make_marker(PyObject* seq, Py_ssize_t position) {
+Ref make_marker(PyObject* seq, Py_ssize_t position) noexcept {
     Ref index = Ref::steal(PyLong_FromSsize_t(position));
     if (!index) {
         return Ref();
@@ -339,7 +328,6 @@ Ref make_marker(PyObject* seq, Py_ssize_t position) {
         }
         return marker;
     }
-    may_have_run_code();
     PyObject* argv[] = {seq, index.get()};
     return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(t), argv, 2, nullptr));
 }
@@ -347,7 +335,7 @@ Ref make_marker(PyObject* seq, Py_ssize_t position) {
 // A StopIteration that escapes the walk (from the input's __bool__ or
 // items(), say) ends it as it ends a Python generator's body: as
 // RuntimeError, caused by it, never as a quiet end of the entries.
-void stop_escaping_the_walk() {
+void stop_escaping_the_walk() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
         return;
     }
@@ -366,14 +354,13 @@ void stop_escaping_the_walk() {
 // --------------------------------------------------------------- the walk
 
 // `if path: path = path[:]` else `()`: a level's own path.
-Ref level_path(PyObject* path) {
+Ref level_path(PyObject* path) noexcept {
     if (!path || path == Py_None) {
         return Ref::borrow(S.empty_tuple);
     }
     if (PyTuple_CheckExact(path)) {
         return Ref::borrow(path);  // a full slice of a tuple is the tuple
     }
-    may_have_run_code();
     const int truth = PyObject_IsTrue(path);
     if (truth < 0) {
         return Ref();
@@ -530,7 +517,7 @@ public:
             if (!path) {
                 return -1;
             }
-            out = make_dictitem(path.get(), value.get(), plain_);
+            out = make_dictitem(path.get(), value.get());
             return out ? 1 : -1;
         }
         return 0;
@@ -590,7 +577,6 @@ private:
             f.level = Level::Dict;
             f.used = f.left = PyDict_GET_SIZE(v);
         } else if (mapping) {
-            may_have_run_code();
             Ref items = Ref::steal(PyObject_CallMethodNoArgs(v, S.s_items));
             if (!items) {
                 return -1;
@@ -613,7 +599,6 @@ private:
             } else if (PyTuple_Check(v) && t->tp_iter == PyTuple_Type.tp_iter) {
                 f.level = Level::Tuple;
             } else {
-                may_have_run_code();
                 f.iter = Ref::steal(PyObject_GetIter(v));
                 if (!f.iter) {
                     return -1;
@@ -659,7 +644,6 @@ private:
     }
 
     Ref extend_path(PyObject* path, PyObject* comp) {
-        may_have_run_code();
         Ref one = Ref::steal(PyTuple_Pack(1, comp));
         if (!one) {
             return Ref();
@@ -691,7 +675,6 @@ private:
     bool begun_ = false;
     std::vector<Frame> stack_;
     std::vector<Ref> comps_;
-    PlainDictItem plain_;
 };
 
 // ------------------------------------------------------ the generator object
@@ -713,7 +696,7 @@ enum { kNew = 0, kSuspended = 1, kFinished = 2 };
 
 const char* const kRunning = "generator already executing";
 
-GenObject* as_gen(PyObject* o) { return reinterpret_cast<GenObject*>(o); }
+GenObject* as_gen(PyObject* o) noexcept { return reinterpret_cast<GenObject*>(o); }
 
 // A walk taken from its generator, freed when this goes out of scope. The
 // entry points declare it before their claim, so the claim is released
@@ -748,7 +731,7 @@ private:
 };
 
 // Reads only; the walk is consistent at every call into Python.
-int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+int gen_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     GenObject* g = as_gen(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(g->name);
@@ -760,7 +743,7 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Rule 1: a claimed walk is left alone.
-int gen_clear(PyObject* self) {
+int gen_clear(PyObject* self) noexcept {
     GenObject* g = as_gen(self);
     if (!g->running) {
         Detached done;
@@ -772,7 +755,7 @@ int gen_clear(PyObject* self) {
 }
 
 // No claim can be held here: a caller's reference to `self` keeps it alive.
-void gen_dealloc(PyObject* self) {
+void gen_dealloc(PyObject* self) noexcept {
     GenObject* g = as_gen(self);
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -791,11 +774,10 @@ void gen_dealloc(PyObject* self) {
 
 // One step of the walk, for a caller that holds the claim: the next entry,
 // or null (with an error, or without one at the end).
-PyObject* gen_step(GenObject* g, Detached& done) {
+PyObject* gen_step(GenObject* g, Detached& done) noexcept {
     if (g->state == kFinished || !g->walker) {
         return nullptr;
     }
-    may_have_run_code();  // the caller ran code since the last step
     // A step counts towards the recursion limit, as resuming a generator's
     // frame does: a walk whose input hands it another of these generators
     // (a mapping whose items() is one) steps that one from inside its own
@@ -820,7 +802,7 @@ PyObject* gen_step(GenObject* g, Detached& done) {
 }
 
 // Rule 1.
-PyObject* gen_iternext(PyObject* self) {
+PyObject* gen_iternext(PyObject* self) noexcept {
     GenObject* g = as_gen(self);
     Detached done;
     tavrin::Busy busy(g->running, kRunning);
@@ -831,7 +813,7 @@ PyObject* gen_iternext(PyObject* self) {
 }
 
 // Rule 1.
-PyObject* gen_send(PyObject* self, PyObject* arg) {
+PyObject* gen_send(PyObject* self, PyObject* arg) noexcept {
     GenObject* g = as_gen(self);
     Detached done;
     tavrin::Busy busy(g->running, kRunning);
@@ -851,7 +833,7 @@ PyObject* gen_send(PyObject* self, PyObject* arg) {
 
 // Drops the first entry of `exc`'s traceback when it is a frame of the
 // helper generator `code`: the helpers are not part of the story.
-void strip_helper_frame(PyObject* exc, PyObject* code) {
+void strip_helper_frame(PyObject* exc, PyObject* code) noexcept {
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
     if (!tb) {
         return;
@@ -874,7 +856,7 @@ void strip_helper_frame(PyObject* exc, PyObject* code) {
 // interpreter itself: throw() on a small Python generator that catches and
 // keeps what comes in. Argument checks and their messages, deprecation
 // warnings and the class's own __init__ are the interpreter's.
-Ref thrown_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref thrown_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref box = Ref::steal(PyList_New(0));
     if (!box) {
         return Ref();
@@ -913,7 +895,7 @@ Ref thrown_exception(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 // gets exactly the interpreter's treatment for the state the generator is
 // in now (StopIteration turned into RuntimeError, say): the same throw() is
 // made on a small Python generator in that state.
-PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     GenObject* g = as_gen(self);
     Ref exc = thrown_exception(args, nargs, kwnames);
     if (!exc) {
@@ -968,7 +950,7 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // Rule 1.
-PyObject* gen_close(PyObject* self, PyObject*) {
+PyObject* gen_close(PyObject* self, PyObject*) noexcept {
     GenObject* g = as_gen(self);
     Detached done;
     tavrin::Busy busy(g->running, kRunning);
@@ -979,24 +961,24 @@ PyObject* gen_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* gen_repr(PyObject* self) {
+PyObject* gen_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
 }
 
-PyObject* gen_get_name(PyObject* self, void*) {
+PyObject* gen_get_name(PyObject* self, void*) noexcept {
     GenObject* g = as_gen(self);
     Py_INCREF(g->name);
     return g->name;
 }
 
-PyObject* gen_get_qualname(PyObject* self, void*) {
+PyObject* gen_get_qualname(PyObject* self, void*) noexcept {
     GenObject* g = as_gen(self);
     Py_INCREF(g->qualname);
     return g->qualname;
 }
 
 // Rule 2: keeps nothing across the release of the old name.
-int gen_set_name_field(PyObject** field, PyObject* value, const char* which) {
+int gen_set_name_field(PyObject** field, PyObject* value, const char* which) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which);
         return -1;
@@ -1006,16 +988,16 @@ int gen_set_name_field(PyObject** field, PyObject* value, const char* which) {
     return 0;
 }
 
-int gen_set_name(PyObject* self, PyObject* value, void*) {
+int gen_set_name(PyObject* self, PyObject* value, void*) noexcept {
     return gen_set_name_field(&as_gen(self)->name, value, "__name__");
 }
 
-int gen_set_qualname(PyObject* self, PyObject* value, void*) {
+int gen_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return gen_set_name_field(&as_gen(self)->qualname, value, "__qualname__");
 }
 
 // The claim of next/send/throw/close, as gi_running reports a Python generator's.
-PyObject* gen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
+PyObject* gen_get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_gen(self)->running); }
 
 PyMethodDef gen_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(gen_send), METH_O,
@@ -1052,7 +1034,7 @@ PyType_Slot gen_slots[] = {
 PyType_Spec gen_spec = {"tavrin.datastructures.pathtable.generator", sizeof(GenObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, gen_slots};
 
-Ref new_generator(PyObject* indict, PyObject* path) {
+Ref new_generator(PyObject* indict, PyObject* path) noexcept {
     Ref self = Ref::steal(S.Generator->tp_alloc(S.Generator, 0));
     if (!self) {
         return Ref();
@@ -1072,16 +1054,12 @@ Ref new_generator(PyObject* indict, PyObject* path) {
 
 // ------------------------------------------------------------- IndexMarker
 
-PyObject* marker_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_marker_init("__init__", "$self, obj, index",
-                       "Tracks the index position of elements in a list or tuple.\n"
-                       "\n"
-                       ":param obj: the list or tuple the position belongs to; its exact type is kept as type_\n"
-                       ":param index: the position in it, kept as int(index)",
-                       marker_init);
-
 // Rule 2: holds what it uses.
-PyObject* marker_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_marker_init, marker_init, "__init__", "$self, obj, index",
+              "Tracks the index position of elements in a list or tuple.\n"
+              "\n"
+              ":param obj: the list or tuple the position belongs to; its exact type is kept as type_\n"
+              ":param index: the position in it, kept as int(index)") {
     PyObject* argv[2];
     if (!f_marker_init.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1096,12 +1074,9 @@ PyObject* marker_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_marker_repr("__repr__", "$self", nullptr, marker_repr);
-
 // "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
 // Rule 2: holds what it uses.
-PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_marker_repr, marker_repr, "__repr__", "$self", nullptr) {
     if (!f_marker_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1130,73 +1105,55 @@ PyObject* marker_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // --------------------------------------------------------------- PathTable
 
-// Whether super().<name> from PathTable lands on list's own entry: then
-// list's code is called directly.
 // The overriding methods return None whatever super() returned.
-PyObject* none_or_null(Ref r) {
+PyObject* none_or_null(Ref r) noexcept {
     if (!r) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-int super_is_list(PyObject* self, LookupCache& cache, PyObject* name, PyObject* expected) {
-    return cache.check(Py_TYPE(self), S.PathTable, name, expected);
-}
-
-PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_init(
-    "__init__", "$self, *args",
-    "Build the table.\n"
-    "\n"
-    "With one mutable mapping as the only argument, the table holds the DictItem\n"
-    "entries of PathTable.__flatten__(mapping), in its depth-first order.\n"
-    "Otherwise the arguments are those of list(): the first, if given, is read once\n"
-    "and every element must unpack into exactly two values (path, value), else\n"
-    "ValueError('PathTable only accepts a tuple of path/obj') is raised with the\n"
-    "failure as its context; the elements are stored unchanged.",
-    table_init);
-
 // super().__init__(generator) with list's own initialiser: clear, then
 // append every entry of the walk as it comes. Rule 2 for the table, which is
 // only appended to; the walk is private to this call.
-int init_from_mapping(PyObject* self, PyObject* mapping) {
-    const int fast = super_is_list(self, super_init, S.s_init, S.list_init);
-    if (fast < 0) {
-        return -1;
+Ref init_from_mapping(PyObject* self, PyObject* mapping) noexcept {
+    Ref gen = new_generator(mapping, nullptr);
+    if (!gen) {
+        return Ref();
     }
-    if (!fast) {
-        Ref gen = new_generator(mapping, nullptr);
-        if (!gen) {
-            return -1;
+    return tavrin::call_base(facts, kListInit, self, {gen.get()}, [&] {
+        if (PyList_GET_SIZE(self) > 0 && PyList_SetSlice(self, 0, PyList_GET_SIZE(self), nullptr) < 0) {
+            return Ref();
         }
-        PyObject* argv[] = {gen.get()};
-        return tavrin::call_super(self, S.PathTable, S.s_init, argv, 1) ? 0 : -1;
-    }
-    if (PyList_GET_SIZE(self) > 0 && PyList_SetSlice(self, 0, PyList_GET_SIZE(self), nullptr) < 0) {
-        return -1;
-    }
-    return tavrin::guarded(-1, [&] {
-        Walker walker(mapping, nullptr);
-        may_have_run_code();
-        for (;;) {
-            Ref entry;
-            const int rc = walker.next(entry);
-            if (rc < 0) {
-                stop_escaping_the_walk();
+        return tavrin::none_or_error(tavrin::guarded(-1, [&] {
+            Walker walker(mapping, nullptr);
+            for (;;) {
+                Ref entry;
+                const int rc = walker.next(entry);
+                if (rc < 0) {
+                    stop_escaping_the_walk();
+                }
+                if (rc <= 0) {
+                    return rc;
+                }
+                if (PyList_Append(self, entry.get()) < 0) {
+                    return -1;
+                }
             }
-            if (rc <= 0) {
-                return rc;
-            }
-            if (PyList_Append(self, entry.get()) < 0) {
-                return -1;
-            }
-        }
+        }));
     });
 }
 
 // Rule 2: the entries are checked in a private copy, then handed to list.
-PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_init, table_init, "__init__", "$self, *args",
+              "Build the table.\n"
+              "\n"
+              "With one mutable mapping as the only argument, the table holds the DictItem\n"
+              "entries of PathTable.__flatten__(mapping), in its depth-first order.\n"
+              "Otherwise the arguments are those of list(): the first, if given, is read once\n"
+              "and every element must unpack into exactly two values (path, value), else\n"
+              "ValueError('PathTable only accepts a tuple of path/obj') is raised with the\n"
+              "failure as its context; the elements are stored unchanged.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f_table_init.bind(self, args, nargs, kwnames, nullptr, &star)) {
         return nullptr;
@@ -1209,19 +1166,12 @@ PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         if (mapping) {
-            if (init_from_mapping(self, pos[0]) < 0) {
-                return nullptr;
-            }
-            Py_RETURN_NONE;
+            return none_or_null(init_from_mapping(self, pos[0]));
         }
     }
-    Ref init_args = Ref::steal(PyTuple_New(npos));
+    Ref init_args = tavrin::tuple_of(pos, npos);
     if (!init_args) {
         return nullptr;
-    }
-    for (Py_ssize_t i = 1; i < npos; ++i) {
-        Py_INCREF(pos[i]);
-        PyTuple_SET_ITEM(init_args.get(), i, pos[i]);
     }
     if (npos > 0) {
         // Read once: a one-shot iterable is checked and stored, not lost.
@@ -1237,61 +1187,39 @@ PyObject* table_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 return nullptr;
             }
         }
+        // The tuple is new and ours alone: its first item is replaced in place.
+        Ref given = Ref::steal(PyTuple_GET_ITEM(init_args.get(), 0));
         PyTuple_SET_ITEM(init_args.get(), 0, entries.release());
     }
-    const int fast = super_is_list(self, super_init, S.s_init, S.list_init);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
-        if (PyList_Type.tp_init(self, init_args.get(), nullptr) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    std::vector<PyObject*> argv;
-    const int ok = tavrin::guarded(-1, [&] {
-        for (Py_ssize_t i = 0; i < npos; ++i) {
-            argv.push_back(PyTuple_GET_ITEM(init_args.get(), i));
-        }
-        return 0;
-    });
-    if (ok < 0) {
-        return nullptr;
-    }
-    return none_or_null(tavrin::call_super(self, S.PathTable, S.s_init, argv.data(), static_cast<size_t>(npos)));
+    return none_or_null(tavrin::call_base(facts, kListInit, self, PySequence_Fast_ITEMS(init_args.get()),
+                                          static_cast<size_t>(npos), [&] {
+                                              return tavrin::none_or_error(
+                                                  PyList_Type.tp_init(self, init_args.get(), nullptr));
+                                          }));
 }
 
-PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_flatten(
-    "__flatten__", "indict, path=None",
-    "Walk a nested structure depth first and yield its entries; a generator.\n"
-    "\n"
-    "For a mutable mapping, every (key, value) of indict.items() in order: a\n"
-    "non-empty mutable mapping, list or tuple is walked in turn with the path\n"
-    "extended by the key; anything else (empty containers included) is yielded as\n"
-    "DictItem(path + (key,), value). A list or tuple is walked the same way with\n"
-    "IndexMarker(seq, position) as the path component, one marker per element.\n"
-    "Any other object is yielded itself. `path` is the path of indict (a tuple;\n"
-    "None or empty for the top level). Nothing runs, not even the check of\n"
-    "`path`, before the generator is first advanced. Leaves are the input's own\n"
-    "objects.",
-    table_flatten, Kind::StaticMethod);
-
 // Runs no Python code: the walk starts on the generator's first step.
-PyObject* table_flatten(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_MEMBER(tavrin::Kind::StaticMethod, f_table_flatten, table_flatten, "__flatten__", "indict, path=None",
+              "Walk a nested structure depth first and yield its entries; a generator.\n"
+              "\n"
+              "For a mutable mapping, every (key, value) of indict.items() in order: a\n"
+              "non-empty mutable mapping, list or tuple is walked in turn with the path\n"
+              "extended by the key; anything else (empty containers included) is yielded as\n"
+              "DictItem(path + (key,), value). A list or tuple is walked the same way with\n"
+              "IndexMarker(seq, position) as the path component, one marker per element.\n"
+              "Any other object is yielded itself. `path` is the path of indict (a tuple;\n"
+              "None or empty for the top level). Nothing runs, not even the check of\n"
+              "`path`, before the generator is first advanced. Leaves are the input's own\n"
+              "objects.") {
     PyObject* argv[2];
-    if (!f_table_flatten.bind(cls, args, nargs, kwnames, argv)) {
+    if (!f_table_flatten.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
     }
     return new_generator(argv[0], argv[1] ? argv[1] : Py_None).release();
 }
 
-PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_setitem("__setitem__", "$self, index, item", nullptr, table_setitem);
-
 // Rule 2: the table is reached only through list's own operations.
-PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_setitem, table_setitem, "__setitem__", "$self, index, item", nullptr) {
     PyObject* argv[2];
     if (!f_table_setitem.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1306,32 +1234,19 @@ PyObject* table_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!stored) {
         return nullptr;
     }
-    const int fast = super_is_list(self, super_setitem, S.s_setitem, S.list_setitem);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
-        if (PyList_Type.tp_as_mapping->mp_ass_subscript(self, argv[0], stored.get()) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    PyObject* call[] = {argv[0], stored.get()};
-    return none_or_null(tavrin::call_super(self, S.PathTable, S.s_setitem, call, 2));
+    return none_or_null(tavrin::call_base(facts, kListSetitem, self, {argv[0], stored.get()}, [&] {
+        return tavrin::none_or_error(PyList_Type.tp_as_mapping->mp_ass_subscript(self, argv[0], stored.get()));
+    }));
 }
 
-PyObject* table_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_append("append", "$self, item",
-                        "Append one entry.\n"
-                        "\n"
-                        ":param item: anything that unpacks into exactly two values, (path, value)\n"
-                        ":return: None; the table gains DictItem(path, value)\n"
-                        ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when item does\n"
-                        "    not unpack into two values; the table is then unchanged",
-                        table_append);
-
 // Rule 2: the table is reached only through list's own operations.
-PyObject* table_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_append, table_append, "append", "$self, item",
+              "Append one entry.\n"
+              "\n"
+              ":param item: anything that unpacks into exactly two values, (path, value)\n"
+              ":return: None; the table gains DictItem(path, value)\n"
+              ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when item does\n"
+              "    not unpack into two values; the table is then unchanged") {
     PyObject* item;
     if (!f_table_append.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
@@ -1340,39 +1255,25 @@ PyObject* table_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (pair_rule(item, path, value) < 0) {
         return nullptr;
     }
-    PlainDictItem plain;
-    Ref entry = make_dictitem(path.get(), value.get(), plain);
+    Ref entry = make_dictitem(path.get(), value.get());
     if (!entry) {
         return nullptr;
     }
-    const int fast = super_is_list(self, super_append, S.s_append, S.list_append);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
-        if (PyList_Append(self, entry.get()) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    PyObject* call[] = {entry.get()};
-    return none_or_null(tavrin::call_super(self, S.PathTable, S.s_append, call, 1));
+    return none_or_null(tavrin::call_base(facts, kListAppend, self, {entry.get()}, [&] {
+        return tavrin::none_or_error(PyList_Append(self, entry.get()));
+    }));
 }
-
-PyObject* table_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_extend("extend", "$self, items",
-                        "Append several entries, all or nothing.\n"
-                        "\n"
-                        ":param items: an iterable of items that each unpack into exactly two values;\n"
-                        "    it is read once, so an iterator or generator works too\n"
-                        ":return: None; the table gains one DictItem(path, value) per item, in order\n"
-                        ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when an item\n"
-                        "    does not unpack into two values; nothing is added then",
-                        table_extend);
 
 // Rule 2: the items are read once into a private list; the table is reached
 // only through list's own operations.
-PyObject* table_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_extend, table_extend, "extend", "$self, items",
+              "Append several entries, all or nothing.\n"
+              "\n"
+              ":param items: an iterable of items that each unpack into exactly two values;\n"
+              "    it is read once, so an iterator or generator works too\n"
+              ":return: None; the table gains one DictItem(path, value) per item, in order\n"
+              ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when an item\n"
+              "    does not unpack into two values; nothing is added then") {
     PyObject* items;
     if (!f_table_extend.bind(self, args, nargs, kwnames, &items)) {
         return nullptr;
@@ -1403,42 +1304,27 @@ PyObject* table_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!converted) {
         return nullptr;
     }
-    PlainDictItem plain;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref entry = make_dictitem(parts[static_cast<size_t>(2 * i)].get(), parts[static_cast<size_t>(2 * i + 1)].get(),
-                                  plain);
+        Ref entry = make_dictitem(parts[static_cast<size_t>(2 * i)].get(), parts[static_cast<size_t>(2 * i + 1)].get());
         if (!entry) {
             return nullptr;
         }
         PyList_SET_ITEM(converted.get(), i, entry.release());
     }
-    const int fast = super_is_list(self, super_extend, S.s_extend, S.list_extend);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
-        if (PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, converted.get()) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    PyObject* call[] = {converted.get()};
-    return none_or_null(tavrin::call_super(self, S.PathTable, S.s_extend, call, 1));
+    return none_or_null(tavrin::call_base(facts, kListExtend, self, {converted.get()}, [&] {
+        return tavrin::none_or_error(PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, converted.get()));
+    }));
 }
 
-PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_insert("insert", "$self, index, item",
-                        "Insert one entry before position index, as list.insert does.\n"
-                        "\n"
-                        ":param index: the position (negative counts from the end; out of range clamps)\n"
-                        ":param item: anything that unpacks into exactly two values, (path, value)\n"
-                        ":return: None; the table gains DictItem(path, value)\n"
-                        ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when item does\n"
-                        "    not unpack into two values (checked before index); the table is unchanged",
-                        table_insert);
-
 // Rule 2: the table is reached only through list's own operations.
-PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_insert, table_insert, "insert", "$self, index, item",
+              "Insert one entry before position index, as list.insert does.\n"
+              "\n"
+              ":param index: the position (negative counts from the end; out of range clamps)\n"
+              ":param item: anything that unpacks into exactly two values, (path, value)\n"
+              ":return: None; the table gains DictItem(path, value)\n"
+              ":raises ValueError: 'PathTable only accepts a tuple of path/obj' when item does\n"
+              "    not unpack into two values (checked before index); the table is unchanged") {
     PyObject* argv[2];
     if (!f_table_insert.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1447,22 +1333,15 @@ PyObject* table_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (pair_rule(argv[1], path, value) < 0) {
         return nullptr;
     }
-    PlainDictItem plain;
-    Ref entry = make_dictitem(path.get(), value.get(), plain);
+    Ref entry = make_dictitem(path.get(), value.get());
     if (!entry) {
         return nullptr;
     }
-    const int fast = super_is_list(self, super_insert, S.s_insert, S.list_insert);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (fast) {
+    return none_or_null(tavrin::call_base(facts, kListInsert, self, {argv[0], entry.get()}, [&] {
         // list.insert itself, so its index conversion and clamping hold.
         PyObject* call[] = {self, argv[0], entry.get()};
-        return PyObject_Vectorcall(S.list_insert, call, 3, nullptr);
-    }
-    PyObject* call[] = {argv[0], entry.get()};
-    return none_or_null(tavrin::call_super(self, S.PathTable, S.s_insert, call, 2));
+        return Ref::steal(PyObject_Vectorcall(S.list_insert, call, 3, nullptr));
+    }));
 }
 
 // ------------------------------------------------------------- reconstruct
@@ -1540,34 +1419,25 @@ private:
 };
 
 // isinstance(k, IndexMarker)
-int is_marker(PyObject* k) {
+int is_marker(PyObject* k) noexcept {
     if (Py_TYPE(k) == S.IndexMarker) {
         return 1;
     }
     if (plain_builtin_index(Py_TYPE(k)) >= 0) {
         return 0;
     }
-    may_have_run_code();
     return PyObject_IsInstance(k, reinterpret_cast<PyObject*>(S.IndexMarker));
 }
 
 // Whether reading k.type_ and k.index reads the instance's own attributes
 // and runs no Python code (an exact IndexMarker whose class has no
 // attributes of those names and the generic lookup).
-int marker_reads_are_plain(PyObject* k) {
+int marker_reads_are_plain(PyObject* k) noexcept {
     PyTypeObject* t = S.IndexMarker;
     if (Py_TYPE(k) != t || t->tp_getattro != PyObject_GenericGetAttr) {
         return 0;
     }
-    const int rc = marker_type_attr.check(t, nullptr, S.s_type_, nullptr);
-    return rc <= 0 ? rc : marker_index_attr.check(t, nullptr, S.s_index, nullptr);
-}
-
-Ref read_marker_attr(PyObject* k, PyObject* name, int plain) {
-    if (!plain) {
-        may_have_run_code();
-    }
-    return Ref::steal(PyObject_GetAttr(k, name));
+    return facts.all(t, bit(kNoTypeAttr) | bit(kNoIndexAttr));
 }
 
 // Builds the nested dict. Every container on the way is one of ours: a
@@ -1576,8 +1446,9 @@ Ref read_marker_attr(PyObject* k, PyObject* name, int plain) {
 // earlier entry works on a copy of it, so the table's values and the
 // caller's data are never changed.
 // Rule 2: the table's size and entries are read afresh at every step, our
-// containers are held by `ours_`, and the resumable chain is dropped as soon
-// as Python code may have run; the half-built result is private to the call.
+// containers are held by `ours_`, and the resumable chain is kept only from
+// one entry to the next that both ran no Python code at all; the half-built
+// result is private to the call.
 class Rebuilder {
 public:
     Ref run(PyObject* table) {
@@ -1590,7 +1461,7 @@ public:
             // As the list iterator: the size is read at every step.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(table); ++i) {
                 Ref entry = Ref::borrow(PyList_GET_ITEM(table, i));
-                if (place_entry(i, entry.get()) < 0) {
+                if (place_entry(i, entry.get(), true) < 0) {
                     return Ref();
                 }
             }
@@ -1607,7 +1478,7 @@ public:
                     }
                     break;
                 }
-                if (place_entry(i, entry.get()) < 0) {
+                if (place_entry(i, entry.get(), false) < 0) {
                     return Ref();
                 }
             }
@@ -1667,14 +1538,15 @@ private:
         }
     };
 
-    int place_entry(Py_ssize_t n, PyObject* entry) {
+    // `fetched_quietly`: the entry was read from the list itself, not from
+    // an iterator that may run Python code.
+    int place_entry(Py_ssize_t n, PyObject* entry, bool fetched_quietly) {
         Ref path, obj;
         if (unpack_two(entry, path, obj, Wording::Legacy) < 0) {
             return -1;
         }
-        if (!PyTuple_CheckExact(path.get())) {
-            may_have_run_code();
-        }
+        // Nothing ran since the previous entry: the chain it left is good.
+        const bool resumable = fetched_quietly && iterates_as_itself(entry) && PyTuple_CheckExact(path.get());
         Ref comps = PyTuple_CheckExact(path.get()) ? Ref::borrow(path.get()) : Ref::steal(PySequence_List(path.get()));
         if (!comps) {
             return -1;
@@ -1687,7 +1559,7 @@ private:
         }
         // `comps` is a tuple or our own fresh list: nobody else changes it.
         auto comp = [&](Py_ssize_t j) { return tup ? PyTuple_GET_ITEM(comps.get(), j) : PyList_GET_ITEM(comps.get(), j); };
-        const Py_ssize_t start = resumable_steps(comps.get(), m);
+        const Py_ssize_t start = resumable ? resumable_steps(comps.get(), m) : 0;
         Slot slot;
         Ref current;
         if (start > 0) {
@@ -1700,7 +1572,7 @@ private:
             current = Ref::borrow(ret_.get());
         }
         chain_.resize(static_cast<size_t>(start));
-        const unsigned long long epoch = code_epoch;
+        bool quiet = true;
         for (Py_ssize_t j = start; j < m; ++j) {
             Ref k = Ref::borrow(comp(j));
             const bool last = j == m - 1;
@@ -1720,28 +1592,32 @@ private:
                 return -1;
             }
             chain_.push_back(step);
+            quiet = quiet && step.quiet;
             if (rc > 0) {
                 break;
             }
         }
-        // The chain is worth keeping only if no Python code ran meanwhile.
+        // The chain is worth keeping only if no step ran Python code, which
+        // could have changed what an earlier step read (a marker's index).
         prev_comps_ = std::move(comps);
-        if (code_epoch != epoch) {
+        if (!quiet) {
             chain_.clear();
         }
-        chain_epoch_ = code_epoch;
         return 0;
     }
 
     // What one step found: the container it worked on (after replacing or
-    // copying what was there), the slot that holds it, and whether doing the
-    // step again with the same component would only lead to the same place.
+    // copying what was there), the slot that holds it, whether doing the
+    // step again with the same component would only lead to the same place,
+    // and whether it ran no Python code. Both are claimed only where they
+    // are known to hold: a step that claims nothing is only done again.
     struct Step {
         PyObject* content = nullptr;  // ours (held by ours_)
         PyObject* slot_container = nullptr;
         PyObject* slot_key = nullptr;  // held by prev_comps_
         bool slot_sequence = false;
         bool repeatable = false;
+        bool quiet = false;
         Py_ssize_t index = 0;  // markers: the position they probe
         bool marker = false;
     };
@@ -1749,10 +1625,11 @@ private:
     // How many leading steps of this path can start from where the previous
     // entry's steps left off: the same component objects, each step one
     // that only finds its way (a plain key in our dict, a marker whose
-    // position is present), and no Python code run since, so doing them
-    // again would change nothing and call nothing. The last step always runs.
+    // position is present), and no Python code run since (a chain is kept
+    // only then), so doing them again would change nothing and call
+    // nothing. The last step always runs.
     Py_ssize_t resumable_steps(PyObject* comps, Py_ssize_t m) const {
-        if (!prev_comps_ || chain_.empty() || chain_epoch_ != code_epoch) {
+        if (!prev_comps_ || chain_.empty()) {
             return 0;
         }
         PyObject* prev = prev_comps_.get();
@@ -1783,7 +1660,7 @@ private:
 
     // 1 when the index is a position of the level (the probe `level[index]`
     // succeeds), 0 when that probe raises IndexError.
-    int probe(PyObject* level, PyObject* index) {
+    static int probe(PyObject* level, PyObject* index) noexcept {
         if (PyLong_CheckExact(index)) {
             const Py_ssize_t i = PyLong_AsSsize_t(index);
             if (i == -1 && PyErr_Occurred()) {
@@ -1796,8 +1673,7 @@ private:
             const Py_ssize_t size = PyList_GET_SIZE(level);
             return i >= -size && i < size;
         }
-        may_have_run_code();  // the index's own __index__
-        Ref r = Ref::steal(PyObject_GetItem(level, index));
+        Ref r = Ref::steal(PyObject_GetItem(level, index));  // the index's own __index__
         if (r) {
             return 1;
         }
@@ -1815,7 +1691,8 @@ private:
         if (plain < 0) {
             return -1;
         }
-        Ref type_ = read_marker_attr(k, S.s_type_, plain);
+        step.quiet = plain > 0;
+        Ref type_ = Ref::steal(PyObject_GetAttr(k, S.s_type_));
         if (!type_) {
             return -1;
         }
@@ -1833,7 +1710,7 @@ private:
             level = Ref::borrow(current.get());
         } else if (!tag && reinterpret_cast<PyObject*>(Py_TYPE(current.get())) == type_.get()) {
             // A stored sequence of this very type: go on in a copy.
-            may_have_run_code();
+            step.quiet = false;
             level = read_all(current.get());
             if (!level) {
                 return -1;
@@ -1853,7 +1730,7 @@ private:
         step.content = level.get();
         step.marker = true;
         if (!placed) {
-            Ref index = read_marker_attr(k, S.s_index, plain);
+            Ref index = Ref::steal(PyObject_GetAttr(k, S.s_index));
             if (!index) {
                 return -1;
             }
@@ -1866,6 +1743,8 @@ private:
                 step.index = PyLong_AsSsize_t(index.get());
                 step.repeatable = !(step.index == -1 && PyErr_Occurred());
                 PyErr_Clear();
+            } else {
+                step.quiet = false;  // the probe asked the index's __index__
             }
         }
         const bool tuple_like = PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type_.get()), &PyTuple_Type);
@@ -1897,6 +1776,7 @@ private:
         Ref d;
         const bool quiet = quiet_key(k);
         step.content = current.get();
+        step.quiet = quiet && tag;  // else the key's or the stored value's own code runs
         if (tag == kDict) {
             d = Ref::borrow(current.get());
             step.repeatable = quiet;
@@ -1907,7 +1787,6 @@ private:
                 return -1;
             }
         } else {
-            may_have_run_code();
             const int mapping = PyObject_IsInstance(current.get(), S.MutableMapping);
             if (mapping < 0) {
                 return -1;
@@ -1947,9 +1826,6 @@ private:
         }
         PyObject* dict = d.get();
         Ref child;
-        if (!quiet) {
-            may_have_run_code();
-        }
         if (quiet) {
             if (last) {
                 return PyDict_SetItem(dict, k, obj) < 0 ? -1 : 1;
@@ -2065,8 +1941,9 @@ private:
                 if (PyDict_SetItem(v.parent, v.key.get(), made.get()) < 0) {
                     return -1;
                 }
-            } else if (v.index < PyList_GET_SIZE(v.parent)) {
-                PyList_SetItem(v.parent, v.index, made.release());
+            } else if (v.index < PyList_GET_SIZE(v.parent) &&
+                       PyList_SetItem(v.parent, v.index, made.release()) < 0) {
+                return -1;
             }
         }
         return 0;
@@ -2078,42 +1955,36 @@ private:
     // Where the previous entry's steps went (see resumable_steps).
     std::vector<Step> chain_;
     Ref prev_comps_;
-    unsigned long long chain_epoch_ = 0;
     bool convert_ = false;
 };
 
-PyObject* table_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_table_reconstruct(
-    "reconstruct", "$self",
-    "Build the nested structure that the entries describe; a new dict every time.\n"
-    "\n"
-    "The entries are placed in table order: every mapping level becomes a new\n"
-    "plain dict (keys in order of first appearance), every IndexMarker level a new\n"
-    "sequence of the marker's type_. A marker whose index is not yet present in\n"
-    "its level appends one element and otherwise addresses the level's last\n"
-    "element, so positions are renumbered from 0; at a tuple level every value\n"
-    "after the first makes the tuple one element longer. For a repeated path the\n"
-    "last entry wins. Leaf values are placed as the very objects the table holds.\n"
-    "The table itself is not changed.\n"
-    "\n"
-    "Beyond what the walk of __flatten__ produces:\n"
-    "- an entry whose path is empty or starts with an IndexMarker raises\n"
-    "  ValueError (it has no place in a dict);\n"
-    "- a path that goes on below a value stored by an earlier entry works on a\n"
-    "  copy of that value when it is a mapping, list or tuple (the copy takes its\n"
-    "  place in the result); below any other value it raises TypeError. Stored\n"
-    "  values and the caller's data are never changed;\n"
-    "- tuples whose elements are containers, and list or tuple subclasses, are\n"
-    "  rebuilt faithfully: they are built as lists and made into their type at the\n"
-    "  end (tuple(...), type_._make(...) for named tuples, type_(...) otherwise);\n"
-    "  a marker type_ that is not a list or tuple type raises TypeError.\n"
-    "\n"
-    ":return: a new dict\n"
-    ":raises ValueError: an entry that does not unpack into (path, value)",
-    table_reconstruct);
-
 // Rule 2 (see Rebuilder): a re-entrant call builds its own result.
-PyObject* table_reconstruct(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_table_reconstruct, table_reconstruct, "reconstruct", "$self",
+              "Build the nested structure that the entries describe; a new dict every time.\n"
+              "\n"
+              "The entries are placed in table order: every mapping level becomes a new\n"
+              "plain dict (keys in order of first appearance), every IndexMarker level a new\n"
+              "sequence of the marker's type_. A marker whose index is not yet present in\n"
+              "its level appends one element and otherwise addresses the level's last\n"
+              "element, so positions are renumbered from 0; at a tuple level every value\n"
+              "after the first makes the tuple one element longer. For a repeated path the\n"
+              "last entry wins. Leaf values are placed as the very objects the table holds.\n"
+              "The table itself is not changed.\n"
+              "\n"
+              "Beyond what the walk of __flatten__ produces:\n"
+              "- an entry whose path is empty or starts with an IndexMarker raises\n"
+              "  ValueError (it has no place in a dict);\n"
+              "- a path that goes on below a value stored by an earlier entry works on a\n"
+              "  copy of that value when it is a mapping, list or tuple (the copy takes its\n"
+              "  place in the result); below any other value it raises TypeError. Stored\n"
+              "  values and the caller's data are never changed;\n"
+              "- tuples whose elements are containers, and list or tuple subclasses, are\n"
+              "  rebuilt faithfully: they are built as lists and made into their type at the\n"
+              "  end (tuple(...), type_._make(...) for named tuples, type_(...) otherwise);\n"
+              "  a marker type_ that is not a list or tuple type raises TypeError.\n"
+              "\n"
+              ":return: a new dict\n"
+              ":raises ValueError: an entry that does not unpack into (path, value)") {
     if (!f_table_reconstruct.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -2136,85 +2007,57 @@ const char* const table_doc =
     "(path, value) pairs. reconstruct() goes the way back and always builds a new\n"
     "dictionary.";
 
-using tavrin::keep;
-
-int intern_all() {
+int intern_all() noexcept {
     const tavrin::NameSlot names[] = {
-        {&S.s_items, "items"},       {&S.s_type_, "type_"},         {&S.s_index, "index"},
-        {&S.s_name, "__name__"},     {&S.s_init, "__init__"},       {&S.s_new, "__new__"},
-        {&S.s_func, "__func__"},     {&S.s_module, "__module__"},   {&S.s_setitem, "__setitem__"},
-        {&S.s_append, "append"},     {&S.s_insert, "insert"},       {&S.s_extend, "extend"},
-        {&S.s_make, "_make"},        {&S.s_throw, "throw"},         {&S.s_gi_frame, "gi_frame"},
-        {&S.s_tb_frame, "tb_frame"}, {&S.s_tb_next, "tb_next"},     {&S.s_flatten, "__flatten__"},
-        {&S.s_flatten_qualname, "PathTable.__flatten__"},
+        {&S.s_items, "items"},         {&S.s_type_, "type_"},         {&S.s_index, "index"},
+        {&S.s_name, "__name__"},       {&S.s_init, "__init__"},       {&S.s_new, "__new__"},
+        {&S.s_module, "__module__"},   {&S.s_setitem, "__setitem__"}, {&S.s_append, "append"},
+        {&S.s_insert, "insert"},       {&S.s_extend, "extend"},       {&S.s_make, "_make"},
+        {&S.s_throw, "throw"},         {&S.s_gi_frame, "gi_frame"},   {&S.s_tb_frame, "tb_frame"},
+        {&S.s_tb_next, "tb_next"},     {&S.s_flatten, "__flatten__"}, {&S.s_flatten_qualname, "PathTable.__flatten__"},
     };
     if (tavrin::intern_names(names) < 0) {
         return -1;
     }
-    S.empty_tuple = PyTuple_New(0);
-    S.full_slice = PySlice_New(nullptr, nullptr, nullptr);
+    S.empty_tuple = keep(Ref::steal(PyTuple_New(0)));
+    S.full_slice = keep(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
     return S.empty_tuple && S.full_slice ? 0 : -1;
 }
 
-// The generators whose throw() give a thrown exception the interpreter's
-// own treatment (see gen_throw).
-const char* const kHelpers =
-    "def throw_into():\n"
-    "    yield\n"
-    "def catch_thrown(box):\n"
-    "    try:\n"
-    "        yield\n"
-    "    except BaseException as e:\n"
-    "        box.append(e)\n";
-
-int make_helper(PyObject* globals, const char* name, PyObject** fn_out, PyObject** code_out) {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
-    Ref fn;
-    if (!key || tavrin::dict_get_ref(globals, key.get(), fn) <= 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_SystemError, "helper %s is missing", name);
-        }
+// A generator function whose throw() gives a thrown exception the
+// interpreter's own treatment (see gen_throw), and its code, by which its
+// frames are told apart in tracebacks.
+int make_helper(const char* source, const char* name, PyObject** fn_out, PyObject** code_out) noexcept {
+    Ref fn = tavrin::python_function(source, name);
+    if (!fn) {
         return -1;
     }
-    *code_out = PyFunction_GetCode(fn.get());
-    Py_INCREF(*code_out);
+    *code_out = keep(Ref::borrow(PyFunction_GetCode(fn.get())));
     *fn_out = keep(std::move(fn));
     return 0;
 }
 
-int make_throw_helpers() {
-    Ref code = Ref::steal(Py_CompileString(kHelpers, "<tavrin.datastructures.pathtable>", Py_file_input));
-    if (!code) {
-        return -1;
-    }
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return -1;
-    }
-    Ref r = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-    if (!r) {
-        return -1;
-    }
-    if (make_helper(globals.get(), "throw_into", &S.throw_helper, &S.throw_helper_code) < 0 ||
-        make_helper(globals.get(), "catch_thrown", &S.catch_helper, &S.catch_helper_code) < 0) {
-        return -1;
-    }
-    return 0;
+int make_throw_helpers() noexcept {
+    return make_helper("def throw_into():\n"
+                       "    yield\n",
+                       "throw_into", &S.throw_helper, &S.throw_helper_code) < 0 ||
+                   make_helper("def catch_thrown(box):\n"
+                               "    try:\n"
+                               "        yield\n"
+                               "    except BaseException as e:\n"
+                               "        box.append(e)\n",
+                               "catch_thrown", &S.catch_helper, &S.catch_helper_code) < 0
+               ? -1
+               : 0;
 }
 
-int make_generator_type(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &gen_spec, nullptr));
-    if (!type) {
+int pathtable_body(PyObject* m) noexcept {
+    if (intern_all() < 0 || make_throw_helpers() < 0) {
         return -1;
     }
     // Made only by __flatten__.
-    reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
-    S.Generator = reinterpret_cast<PyTypeObject*>(keep(std::move(type)));
-    return 0;
-}
-
-int pathtable_body(PyObject* m) {
-    if (intern_all() < 0 || make_throw_helpers() < 0 || make_generator_type(m) < 0) {
+    S.Generator = reinterpret_cast<PyTypeObject*>(keep(tavrin::make_internal_type(m, gen_spec)));
+    if (!S.Generator) {
         return -1;
     }
     if (!(S.object_init = tavrin::builtin_entry(&PyBaseObject_Type, "__init__")) ||
@@ -2235,7 +2078,8 @@ int pathtable_body(PyObject* m) {
     if (mm_answers.init(S.MutableMapping) < 0) {
         return -1;
     }
-    S.seq_types = PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type));
+    S.seq_types = keep(Ref::steal(
+        PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyTuple_Type))));
     if (!S.seq_types) {
         return -1;
     }
@@ -2262,15 +2106,17 @@ int pathtable_body(PyObject* m) {
         return -1;
     }
     {
-        Ref fn = Ref::steal(PyObject_GetAttr(S.dictitem_new, S.s_func));
+        // A class statement wraps a function __new__ in a staticmethod.
+        Ref fn = Py_TYPE(S.dictitem_new) == &PyStaticMethod_Type
+                     ? Ref::steal(PyStaticMethod_Type.tp_descr_get(S.dictitem_new, nullptr, S.DictItem))
+                     : Ref();
         if (!fn || !PyFunction_Check(fn.get())) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_SystemError, "DictItem.__new__ is not a function");
             }
             return -1;
         }
-        S.dictitem_new_code = PyFunction_GetCode(fn.get());
-        Py_INCREF(S.dictitem_new_code);
+        S.dictitem_new_code = keep(Ref::borrow(PyFunction_GetCode(fn.get())));
     }
 
     Ref marker = tavrin::make_class(m, "IndexMarker", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, nullptr,
