@@ -439,7 +439,14 @@ public:
     }
 
     // Our own remove, once the lookup is known to find it; `neighbours` is
-    // the list the new entry joins.
+    // the list the new entry joins. The neighbour's callback is its
+    // `__callback__`, read from the field that attribute reads: on 3.9 to
+    // 3.13, weakref.ref's `__callback__` is a read-only member over
+    // `wr_callback` of the PyWeakReference the running version's headers
+    // declare, and the interpreter clears the field before it calls the
+    // callback. The attribute lookup would add about a tenth to every
+    // append. The tests check that entries appended one at a time share one
+    // callback: they fail the day the field stops holding it.
     Ref own(PyObject* neighbours) noexcept {
         if (!bound_ && neighbours && PyList_GET_SIZE(neighbours) > 0) {
             PyObject* last = PyList_GET_ITEM(neighbours, PyList_GET_SIZE(neighbours) - 1);
