@@ -886,7 +886,7 @@ TAVRIN_METHOD(f_init, seq_init, "__init__", "$self, items=()",
             // the same.
             return tavrin::none_or_error(PyObject_SetAttr(self, S.s_data, refs));
         }
-        PyObject* argv[] = {self, refs};
+        PyObject* argv[] = {self, refs};  // UserList.__init__ itself, as super() finds it
         return Ref::steal(PyObject_Vectorcall(S.userlist[kInit], argv, 2, nullptr));
     }));
 }
@@ -1229,7 +1229,6 @@ private:
     Sorting state_;
     bool owner_;
 };
-
 
 // UserList.remove's body, self.data.remove(probe), with `probe` a weak
 // reference: the dead reference of a callback, or one to the object sought.
@@ -1626,8 +1625,14 @@ TAVRIN_METHOD(f_radd, seq_radd, "__radd__", "$self, other",
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), left.get());
 }
 
-// The repetition count of `seq * n`, with the interpreter's messages.
-int repeat_count(PyObject* n, Py_ssize_t& count) noexcept {
+// The call's `n`, the repetition count of `seq * n`, with the interpreter's
+// messages; -1 on error.
+int repeat_count(const tavrin::Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Py_ssize_t& count) noexcept {
+    PyObject* n;
+    if (!f.bind(self, args, nargs, kwnames, &n)) {
+        return -1;
+    }
     if (!PyIndex_Check(n)) {
         PyErr_Format(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'", Py_TYPE(n)->tp_name);
         return -1;
@@ -1639,12 +1644,8 @@ int repeat_count(PyObject* n, Py_ssize_t& count) noexcept {
 // Re-entry: rule 2 (repeats a private list of the objects).
 PyObject* mul_impl(const tavrin::Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    PyObject* n;
-    if (!f.bind(self, args, nargs, kwnames, &n)) {
-        return nullptr;
-    }
     Py_ssize_t count;
-    if (repeat_count(n, count) < 0) {
+    if (repeat_count(f, self, args, nargs, kwnames, count) < 0) {
         return nullptr;
     }
     Ref data = get_data(self);
@@ -1670,12 +1671,8 @@ TAVRIN_METHOD(f_rmul, seq_rmul, "__rmul__", "$self, n", "n * self, the same as s
 TAVRIN_METHOD(f_imul, seq_imul, "__imul__", "$self, n",
               "Repeat the objects in place: n - 1 more copies, with new references (n <= 0\n"
               "empties the list); returns the list.") {
-    PyObject* n;
-    if (!f_imul.bind(self, args, nargs, kwnames, &n)) {
-        return nullptr;
-    }
     Py_ssize_t count;
-    if (repeat_count(n, count) < 0) {
+    if (repeat_count(f_imul, self, args, nargs, kwnames, count) < 0) {
         return nullptr;
     }
     Ref data = get_data(self);
