@@ -87,6 +87,13 @@ def test_class_shape():
     assert vars(WispSeq([])) .keys() == {"data"}
 
 
+@pytest.mark.parametrize("helper", [iter, lambda s: s.data[0].__callback__], ids=["iterator", "callback"])
+def test_helper_types_cannot_be_instantiated(helper):
+    keep = Item("a")
+    with pytest.raises(TypeError, match="cannot create"):
+        type(helper(WispSeq([keep])))()
+
+
 @pytest.mark.parametrize("name, sig", [
     ("__init__", "(self, /, items=())"),
     ("sort", "(self, /, key=None, reverse=False)"),
@@ -415,6 +422,30 @@ def test_the_callback_is_the_instances_remove_bound_weakly():
     assert list(s) == []
 
 
+class PyRemove(WispSeq):
+    def remove(self, item):
+        super().remove(item)
+
+
+@pytest.mark.parametrize("cls", [WispSeq, PyRemove], ids=["own remove", "Python remove"])
+def test_the_callback_hashes_as_the_bound_method_for_good(cls):
+    a = Item("a")
+    s = cls([a])
+    cb, h = s.data[0].__callback__, hash(s.remove)
+    assert hash(cb) == h
+    del s
+    assert cb.__self__ is None and hash(cb) == h
+
+
+@pytest.mark.parametrize("cls", [WispSeq, Sub])
+def test_entries_appended_one_at_a_time_share_one_callback(cls):
+    keep = items("a", "b", "c")
+    s = cls(keep[:1])
+    for x in keep[1:]:
+        s.append(x)
+    assert len({id(r.__callback__) for r in s.data}) == 1 and s.data[-1].__callback__ == s.remove
+
+
 def test_objects_dropped_while_a_dropped_copy_still_holds_them():
     # Dropped copies used to wait in reference cycles for the collector,
     # their entries still attached to live objects; the collector unlinking
@@ -638,6 +669,50 @@ def test_a_subclass_iter_is_what_comparisons_and_text_forms_see():
     a = Item("a")
     s = Upper([a])
     assert s == ["A"] and repr(s) == "WispSeq(['A'])"
+
+
+# What each method does to `data` while super() finds UserList's own code.
+ON_DATA = {
+    "__init__": lambda s, x: s.__init__([x, x]),
+    "__contains__": lambda s, x: x in s,
+    "__getitem__": lambda s, x: s[0] is x,
+    "__setitem__": lambda s, x: s.__setitem__(0, x),
+    "__iadd__": lambda s, x: s.__iadd__([x]) is s,
+    "remove": lambda s, x: s.remove(x),
+    "append": lambda s, x: s.append(x),
+    "index": lambda s, x: s.index(x),
+    "count": lambda s, x: s.count(x),
+    "pop": lambda s, x: s.pop(0) is x,
+    "insert": lambda s, x: s.insert(0, x),
+    "extend": lambda s, x: s.extend([x]),
+    "sort": lambda s, x: s.sort(),
+}
+
+
+@pytest.mark.parametrize("name", ON_DATA)
+def test_a_class_and_its_subclass_in_turn_follow_a_patched_userlist(monkeypatch, name):
+    class Over(WispSeq):
+        def append(self, item):
+            super().append(item)
+
+    op, x, seen = ON_DATA[name], Item("x"), []
+    original = getattr(collections.UserList, name)
+
+    def spy(self, *args, **kwargs):
+        seen.append(type(self))
+        return original(self, *args, **kwargs)
+
+    def fresh():
+        return [cls([x]) for cls in (WispSeq, Over, WispSeq, Over)]
+
+    def run(lists):
+        return [(op(s, x), list(s)) for s in lists]
+
+    before, lists = run(fresh()), fresh()
+    monkeypatch.setattr(collections.UserList, name, spy)
+    patched = run(lists)
+    monkeypatch.undo()
+    assert patched == before == run(fresh()) and seen == [WispSeq, Over, WispSeq, Over]
 
 
 # ------------------------------------------------------------ re-entrancy

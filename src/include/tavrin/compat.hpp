@@ -174,6 +174,17 @@ inline bool refuses_float_position(PyObject* o) noexcept {
     return false;
 }
 
+// The interpreter's own hash of an address, the one object identity and
+// bound methods hash by: public as Py_HashPointer from 3.13, exported under
+// its older name before.
+inline Py_hash_t hash_pointer(const void* p) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_HashPointer(p);
+#else
+    return _Py_HashPointer(p);
+#endif
+}
+
 }  // namespace tavrin
 
 // The module slot that lets the frame refuse other interpreters with its own

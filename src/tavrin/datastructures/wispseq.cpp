@@ -2,20 +2,41 @@
 // entries are weak references to the objects written into it, so that an
 // object leaves the list by itself when it is finalized.
 #include <tavrin/module.hpp>
-#include <tavrin/reentry.hpp>
 
 #include <algorithm>
 #include <cstddef>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#endif
-
-using tavrin::Function;
+using tavrin::keep;
 using tavrin::Ref;
 
 namespace {
+
+// The lookups the fast paths stand on. The first rows are
+// `super(WispSeq, self).name`: while one lands on UserList's own function,
+// whose body acts on self.data, the overriding method does that work on
+// self.data directly.
+enum Row : unsigned {
+    kInit,
+    kContains,
+    kGetitem,
+    kSetitem,
+    kIadd,
+    kRemove,
+    kAppend,
+    kIndex,
+    kCount,
+    kPop,
+    kInsert,
+    kExtend,
+    kSort,
+    kBaseRows,
+    kNoData = kBaseRows,  // no class in the MRO defines `data`
+    kOwnRemove,           // the MRO finds our own remove (self.remove, unless the instance shadows it)
+    kOwnExtend,           // likewise extend
+    kOwnIter,             // and __iter__: iter(self) calls ours
+    kRows
+};
 
 // Process-wide state, filled once by the module body.
 struct State {
@@ -25,12 +46,12 @@ struct State {
     PyTypeObject* Iter = nullptr;
     PyTypeObject* WeakMethod = nullptr;
 
-
     // Our own descriptors as the class holds them.
     PyObject* own_remove = nullptr;
     PyObject* own_iter = nullptr;
     PyObject* own_extend = nullptr;
-    PyCFunction remove_impl = nullptr;
+    PyCFunction remove_meth = nullptr;  // the C function of our remove
+    PyObject* absent = nullptr;         // what a lookup that finds nothing finds
 
     PyObject* s_data = nullptr;
     PyObject* s_init = nullptr;
@@ -57,18 +78,49 @@ struct State {
     PyObject* reverse_slice = nullptr;  // slice(None, None, -1)
     PyObject* sort_kwnames = nullptr;   // ("key", "reverse")
     PyObject* sep = nullptr;            // ", "
+
+    PyObject* userlist[kBaseRows] = {};  // UserList's functions, by row
 };
 State S;
 
-// The base methods whose UserList bodies the fast paths stand in for.
-enum BaseFn : unsigned {
-    B_INIT, B_CONTAINS, B_GETITEM, B_SETITEM, B_IADD, B_REMOVE, B_APPEND,
-    B_INDEX, B_COUNT, B_POP, B_INSERT, B_EXTEND, B_SORT, B_N
-};
-PyObject* base_names[B_N];
-PyObject* base_fns[B_N];  // UserList's functions
+// Beside the rows: self.data reads and writes the instance dict and nothing
+// else (no class defines it, and attribute access is the generic one).
+constexpr unsigned kPlainData = kRows;
 
-using tavrin::keep;
+const tavrin::FactRow kFactRows[] = {
+    {&S.s_init, &S.userlist[kInit], &S.WispSeq},
+    {&S.s_contains, &S.userlist[kContains], &S.WispSeq},
+    {&S.s_getitem, &S.userlist[kGetitem], &S.WispSeq},
+    {&S.s_setitem, &S.userlist[kSetitem], &S.WispSeq},
+    {&S.s_iadd, &S.userlist[kIadd], &S.WispSeq},
+    {&S.s_remove, &S.userlist[kRemove], &S.WispSeq},
+    {&S.s_append, &S.userlist[kAppend], &S.WispSeq},
+    {&S.s_index, &S.userlist[kIndex], &S.WispSeq},
+    {&S.s_count, &S.userlist[kCount], &S.WispSeq},
+    {&S.s_pop, &S.userlist[kPop], &S.WispSeq},
+    {&S.s_insert, &S.userlist[kInsert], &S.WispSeq},
+    {&S.s_extend, &S.userlist[kExtend], &S.WispSeq},
+    {&S.s_sort, &S.userlist[kSort], &S.WispSeq},
+    {&S.s_data, &S.absent},
+    {&S.s_remove, &S.own_remove},
+    {&S.s_extend, &S.own_extend},
+    {&S.s_iter, &S.own_iter},
+};
+
+constexpr tavrin::Facts bit(unsigned fact) noexcept { return tavrin::Facts{1} << fact; }
+
+// Attribute access is looked up as a type slot: assigning a class's
+// __getattribute__, __getattr__ or __setattr__ changes the slot and the
+// type's version tag together.
+int plain_data_fact(PyTypeObject* t, tavrin::Facts& out) noexcept {
+    if ((out & bit(kNoData)) && t->tp_getattro == PyObject_GenericGetAttr &&
+        t->tp_setattro == PyObject_GenericSetAttr) {
+        out |= bit(kPlainData);
+    }
+    return 0;
+}
+
+tavrin::TypeFacts<kRows> facts(kFactRows, plain_data_fact);
 
 // ------------------------------------------------------------------ entries
 
@@ -76,7 +128,7 @@ using tavrin::keep;
 // empty), -1 on error. Entries the class made are exact weak references and
 // are read without running any code; anything else found in `data` is read
 // the way the class's Python reading does it, by calling it.
-int deref(PyObject* entry, Ref& out) {
+int deref(PyObject* entry, Ref& out) noexcept {
     if (PyWeakref_CheckRefExact(entry)) {
         return tavrin::weakref_get(entry, out);
     }
@@ -92,7 +144,7 @@ int deref(PyObject* entry, Ref& out) {
 }
 
 // Reading an entry as every read of the class does: the object, or None.
-PyObject* read_entry(PyObject* entry) {
+PyObject* read_entry(PyObject* entry) noexcept {
     Ref obj;
     const int rc = deref(entry, obj);
     if (rc < 0) {
@@ -104,104 +156,19 @@ PyObject* read_entry(PyObject* entry) {
     return obj.release();
 }
 
-Ref get_data(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, S.s_data)); }
+Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, S.s_data)); }
 
-// What the fast paths need to know about a type, all found by the lookups
-// the generic paths would make. Valid while the type's version tag holds:
-// any change to the type or a class in its MRO gives it a new tag, and tags
-// are never reused.
-struct Facts {
-    unsigned base = 0;        // bit b: super(WispSeq, self).<base_names[b]> is UserList's own
-    bool plain_data = false;  // self.data reads and writes the instance dict, nothing else
-    bool own_remove = false;  // self.remove finds our method unless the instance dict shadows it
-    bool own_extend = false;  // likewise self.extend
-    bool own_iter = false;    // iter(self) calls our __iter__
-};
-
-struct FactsEntry {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    Facts facts;
-};
-FactsEntry facts_cache[4];
-unsigned facts_next = 0;
-
-int finds(PyTypeObject* t, PyTypeObject* owner, PyObject* name, PyObject* expected, bool& out) {
-    Ref found;
-    if (tavrin::super_lookup(t, owner, name, found) < 0) {
-        return -1;
+// The overriding methods return None whatever the base returned.
+PyObject* none_or_null(Ref r) noexcept {
+    if (!r) {
+        return nullptr;
     }
-    out = found.get() == expected;
-    return 0;
-}
-
-int compute_facts(PyTypeObject* t, Facts& f) {
-    f = Facts();
-    for (unsigned b = 0; b < B_N; ++b) {
-        bool is_base = false;
-        if (finds(t, S.WispSeq, base_names[b], base_fns[b], is_base) < 0) {
-            return -1;
-        }
-        f.base |= is_base ? 1u << b : 0u;
-    }
-    const bool generic = t->tp_getattro == PyObject_GenericGetAttr;
-    bool no_data_attr = false;
-    if (finds(t, nullptr, S.s_data, nullptr, no_data_attr) < 0 ||
-        finds(t, nullptr, S.s_remove, S.own_remove, f.own_remove) < 0 ||
-        finds(t, nullptr, S.s_extend, S.own_extend, f.own_extend) < 0 ||
-        finds(t, nullptr, S.s_iter, S.own_iter, f.own_iter) < 0) {
-        return -1;
-    }
-    f.plain_data = generic && t->tp_setattro == PyObject_GenericSetAttr && no_data_attr;
-    f.own_remove = f.own_remove && generic;
-    f.own_extend = f.own_extend && generic;
-    return 0;
-}
-
-int facts_of(PyTypeObject* t, Facts& out) {
-    const unsigned int tag = tavrin::type_version(t);
-    if (tag != 0) {
-        for (const FactsEntry& e : facts_cache) {
-            if (e.type == t && e.tag == tag) {
-                out = e.facts;
-                return 0;
-            }
-        }
-    }
-    if (compute_facts(t, out) < 0) {
-        return -1;
-    }
-    if (tag != 0 && tavrin::type_version(t) == tag) {
-        FactsEntry& e = facts_cache[facts_next++ % 4];
-        e.type = t;
-        e.tag = tag;
-        e.facts = out;
-    }
-    return 0;
-}
-
-// super(WispSeq, self).<b> is UserList's own function: 1 yes, 0 no, -1 error.
-int base_is_userlist(PyObject* self, BaseFn b) {
-    Facts f;
-    if (facts_of(Py_TYPE(self), f) < 0) {
-        return -1;
-    }
-    return (f.base >> b) & 1u;
-}
-
-// Whether the instance's own dict leaves `name` to the class: 1 yes, 0 no.
-int unshadowed(PyObject* self, PyObject* name) {
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        return -1;
-    }
-    const int has = PyDict_Contains(dict.get(), name);
-    return has < 0 ? -1 : !has;
+    Py_RETURN_NONE;
 }
 
 // ------------------------------------------------------------ callbacks
 
-PyObject* remove_impl(PyObject* self, PyObject* item);
+PyObject* remove_impl(PyObject* self, PyObject* item) noexcept;
 
 // The callback of the entries: the storing instance's `remove`, bound
 // weakly. A bound method object would hold the instance, so that every
@@ -222,22 +189,22 @@ struct WeakMethod {
     vectorcallfunc vectorcall;
 };
 
-WeakMethod* as_method(PyObject* o) { return reinterpret_cast<WeakMethod*>(o); }
+WeakMethod* as_method(PyObject* o) noexcept { return reinterpret_cast<WeakMethod*>(o); }
 
-int wm_traverse(PyObject* o, visitproc visit, void* arg) {
+int wm_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(o));
     Py_VISIT(as_method(o)->self_ref);
     Py_VISIT(as_method(o)->func);
     return 0;
 }
 
-int wm_clear(PyObject* o) {
+int wm_clear(PyObject* o) noexcept {
     Py_CLEAR(as_method(o)->self_ref);
     Py_CLEAR(as_method(o)->func);
     return 0;
 }
 
-void wm_dealloc(PyObject* o) {
+void wm_dealloc(PyObject* o) noexcept {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
     wm_clear(o);
@@ -246,7 +213,7 @@ void wm_dealloc(PyObject* o) {
 }
 
 // The instance: 1 with `out` set, 0 when it is gone, -1 on error.
-int wm_instance(PyObject* o, Ref& out) {
+int wm_instance(PyObject* o, Ref& out) noexcept {
     PyObject* ref = as_method(o)->self_ref;
     if (!ref) {
         out.reset();
@@ -256,7 +223,7 @@ int wm_instance(PyObject* o, Ref& out) {
 }
 
 // Re-entry: rule 2 (the instance and function are read afresh and held for the call).
-PyObject* wm_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* wm_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Ref inst;
     const int alive = wm_instance(callable, inst);
     if (alive <= 0) {
@@ -280,22 +247,22 @@ PyObject* wm_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     });
 }
 
-// The interpreter's hash of a pointer, as bound methods use it.
-Py_hash_t hash_address(uintptr_t p) {
-    const size_t y = (static_cast<size_t>(p) >> 4) | (static_cast<size_t>(p) << (8 * sizeof(void*) - 4));
-    const auto x = static_cast<Py_hash_t>(y);
-    return x == -1 ? -2 : x;
-}
-
+// The hash of the method bound the ordinary way, from the instance's
+// address alone, so that it outlives the instance. On 3.9 to 3.13 a bound
+// method hashes as hash_pointer(__self__) ^ hash(__func__), and a method of
+// a C function (our own remove, bound) as hash_pointer(__self__) ^
+// hash_pointer(the C function). No API promises either formula: the tests
+// compare hash(callback) with hash(instance.remove) for both kinds, and fail
+// the day one changes.
 // Re-entry: rule 2 (reads the fields once; only the function's hash runs code).
-Py_hash_t wm_hash(PyObject* o) {
+Py_hash_t wm_hash(PyObject* o) noexcept {
     WeakMethod* m = as_method(o);
-    const Py_hash_t self_hash = hash_address(reinterpret_cast<uintptr_t>(m->self_at));
+    const Py_hash_t self_hash = tavrin::hash_pointer(m->self_at);
     Py_hash_t h;
     if (!m->func) {
         h = self_hash;  // cleared by the collector
     } else if (m->func == S.own_remove) {
-        h = self_hash ^ hash_address(reinterpret_cast<uintptr_t>(S.remove_impl));
+        h = self_hash ^ tavrin::hash_pointer(reinterpret_cast<const void*>(S.remove_meth));
     } else {
         const Py_hash_t f = PyObject_Hash(m->func);
         if (f == -1) {
@@ -307,7 +274,7 @@ Py_hash_t wm_hash(PyObject* o) {
 }
 
 // Re-entry: rule 2 (runs no code; compares pointers read afresh).
-PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) {
+PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) noexcept {
     if ((op != Py_EQ && op != Py_NE) || !as_method(a)->func) {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -324,7 +291,7 @@ PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) {
     } else if (PyMethod_Check(b)) {
         other_self = PyMethod_GET_SELF(b);
         other_func = PyMethod_GET_FUNCTION(b);
-    } else if (PyCFunction_Check(b) && PyCFunction_GET_FUNCTION(b) == S.remove_impl) {
+    } else if (PyCFunction_Check(b) && PyCFunction_GET_FUNCTION(b) == S.remove_meth) {
         other_self = PyCFunction_GET_SELF(b);
         other_func = S.own_remove;
     } else {
@@ -340,7 +307,7 @@ PyObject* wm_richcompare(PyObject* a, PyObject* b, int op) {
 }
 
 // Re-entry: rule 2 (the instance is read after the name and held).
-PyObject* wm_repr(PyObject* o) {
+PyObject* wm_repr(PyObject* o) noexcept {
     Ref func = Ref::borrow(as_method(o)->func);
     Ref name = func ? Ref::steal(PyObject_GetAttrString(func.get(), "__qualname__")) : Ref();
     if (!name) {
@@ -361,7 +328,7 @@ PyObject* wm_repr(PyObject* o) {
                                 static_cast<void*>(inst.get()));
 }
 
-PyObject* wm_get_self(PyObject* o, void*) {
+PyObject* wm_get_self(PyObject* o, void*) noexcept {
     Ref inst;
     if (wm_instance(o, inst) < 0) {
         return nullptr;
@@ -369,12 +336,12 @@ PyObject* wm_get_self(PyObject* o, void*) {
     return inst ? inst.release() : Ref::borrow(Py_None).release();
 }
 
-PyObject* wm_get_func(PyObject* o, void*) {
+PyObject* wm_get_func(PyObject* o, void*) noexcept {
     return Ref::borrow(as_method(o)->func ? as_method(o)->func : Py_None).release();
 }
 
 // Re-entry: rule 2 (the function is held while its attribute is read).
-PyObject* wm_get_attr_of_func(PyObject* o, void* name) {
+PyObject* wm_get_attr_of_func(PyObject* o, void* name) noexcept {
     Ref func = Ref::borrow(as_method(o)->func);
     if (!func) {
         PyErr_SetString(PyExc_AttributeError, static_cast<const char*>(name));
@@ -392,13 +359,8 @@ PyGetSetDef wm_getset[] = {
 };
 
 PyMemberDef wm_members[] = {
-#if PY_VERSION_HEX >= 0x030C0000
-    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WeakMethod, vectorcall)), Py_READONLY,
-     nullptr},
-#else
-    {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WeakMethod, vectorcall)),
-     READONLY, nullptr},
-#endif
+    {"__vectorcalloffset__", TAVRIN_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WeakMethod, vectorcall)),
+     TAVRIN_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -420,15 +382,11 @@ PyType_Spec wm_spec = {
     "tavrin.datastructures.wispseq.weakly_bound_method",
     static_cast<int>(sizeof(WeakMethod)),
     0,
-#if PY_VERSION_HEX >= 0x030A0000
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-#else
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
-#endif
     wm_slots,
 };
 
-Ref bind_weakly(PyObject* self, PyObject* func) {
+Ref bind_weakly(PyObject* self, PyObject* func) noexcept {
     Ref self_ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
     if (!self_ref) {
         return self_ref;
@@ -455,12 +413,8 @@ class Callback {
 public:
     explicit Callback(PyObject* self) noexcept : self_(self) {}
 
-    Ref get() {
-        Facts f;
-        if (facts_of(Py_TYPE(self_), f) < 0) {
-            return Ref();
-        }
-        const int own = f.own_remove ? unshadowed(self_, S.s_remove) : 0;
+    Ref get() noexcept {
+        const int own = tavrin::attribute_is(self_, facts, kOwnRemove);
         if (own < 0) {
             return Ref();
         }
@@ -475,7 +429,7 @@ public:
         if (PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == self_) {
             func = PyMethod_GET_FUNCTION(found.get());
         } else if (PyCFunction_Check(found.get()) && PyCFunction_GET_SELF(found.get()) == self_ &&
-                   PyCFunction_GET_FUNCTION(found.get()) == S.remove_impl) {
+                   PyCFunction_GET_FUNCTION(found.get()) == S.remove_meth) {
             func = S.own_remove;
         }
         if (!func) {
@@ -485,8 +439,15 @@ public:
     }
 
     // Our own remove, once the lookup is known to find it; `neighbours` is
-    // the list the new entry joins.
-    Ref own(PyObject* neighbours) {
+    // the list the new entry joins. The neighbour's callback is its
+    // `__callback__`, read from the field that attribute reads: on 3.9 to
+    // 3.13, weakref.ref's `__callback__` is a read-only member over
+    // `wr_callback` of the PyWeakReference the running version's headers
+    // declare, and the interpreter clears the field before it calls the
+    // callback. The attribute lookup would add about a tenth to every
+    // append. The tests check that entries appended one at a time share one
+    // callback: they fail the day the field stops holding it.
+    Ref own(PyObject* neighbours) noexcept {
         if (!bound_ && neighbours && PyList_GET_SIZE(neighbours) > 0) {
             PyObject* last = PyList_GET_ITEM(neighbours, PyList_GET_SIZE(neighbours) - 1);
             PyObject* cb = PyWeakref_CheckRefExact(last) ? reinterpret_cast<PyWeakReference*>(last)->wr_callback
@@ -506,7 +467,7 @@ public:
     }
 
 private:
-    Ref weakly(PyObject* func) {
+    Ref weakly(PyObject* func) noexcept {
         if (!bound_ || as_method(bound_.get())->func != func) {
             bound_ = bind_weakly(self_, func);
             if (!bound_) {
@@ -537,7 +498,7 @@ struct WispIter {
     int running;       // the Busy claim of a step in progress
 };
 
-int iter_traverse(PyObject* o, visitproc visit, void* arg) {
+int iter_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
     auto* it = reinterpret_cast<WispIter*>(o);
     Py_VISIT(Py_TYPE(o));
     Py_VISIT(it->owner);
@@ -546,12 +507,12 @@ int iter_traverse(PyObject* o, visitproc visit, void* arg) {
 }
 
 // A finished walk, by exhaustion or by an error, stays finished.
-void iter_finish(WispIter* it) {
+void iter_finish(WispIter* it) noexcept {
     Py_CLEAR(it->owner);
     Py_CLEAR(it->source);
 }
 
-int iter_clear(PyObject* o) {
+int iter_clear(PyObject* o) noexcept {
     auto* it = reinterpret_cast<WispIter*>(o);
     if (!it->running) {
         iter_finish(it);
@@ -559,7 +520,7 @@ int iter_clear(PyObject* o) {
     return 0;
 }
 
-void iter_dealloc(PyObject* o) {
+void iter_dealloc(PyObject* o) noexcept {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
     iter_finish(reinterpret_cast<WispIter*>(o));
@@ -569,7 +530,7 @@ void iter_dealloc(PyObject* o) {
 
 // Re-entry: rule 1 (a step holds the walk's claim, so a second `next` from
 // inside it or from another thread is refused as a running generator's is).
-PyObject* iter_next(PyObject* o) {
+PyObject* iter_next(PyObject* o) noexcept {
     auto* it = reinterpret_cast<WispIter*>(o);
     tavrin::Busy busy(it->running, "generator already executing");
     if (busy.refused()) {
@@ -652,15 +613,11 @@ PyType_Spec iter_spec = {
     "tavrin.datastructures.wispseq.wispseq_iterator",
     static_cast<int>(sizeof(WispIter)),
     0,
-#if PY_VERSION_HEX >= 0x030A0000
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-#else
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-#endif
     iter_slots,
 };
 
-Ref make_iter(PyObject* owner, PyObject* source, bool skip_dead) {
+Ref make_iter(PyObject* owner, PyObject* source, bool skip_dead) noexcept {
     Ref it = Ref::steal(PyType_GenericAlloc(S.Iter, 0));
     if (!it) {
         return it;
@@ -676,19 +633,16 @@ Ref make_iter(PyObject* owner, PyObject* source, bool skip_dead) {
 
 // iter(obj) for a WispSeq, without the slot machinery when type(obj) keeps
 // our own __iter__ (special methods are looked up on the type only).
-Ref iterate(PyObject* obj, bool skip_dead) {
-    Facts f;
-    if (facts_of(Py_TYPE(obj), f) < 0) {
+Ref iterate(PyObject* obj, bool skip_dead) noexcept {
+    const int own = facts.holds(Py_TYPE(obj), kOwnIter);
+    if (own < 0) {
         return Ref();
     }
-    if (f.own_iter) {
-        return make_iter(obj, nullptr, skip_dead);
-    }
-    return Ref::steal(PyObject_GetIter(obj));
+    return own ? make_iter(obj, nullptr, skip_dead) : Ref::steal(PyObject_GetIter(obj));
 }
 
 // Each next object, or empty: at the end (no error) or on error.
-Ref next_of(PyObject* it) {
+Ref next_of(PyObject* it) noexcept {
     if (Py_TYPE(it) == S.Iter) {
         return Ref::steal(iter_next(it));
     }
@@ -697,7 +651,7 @@ Ref next_of(PyObject* it) {
 
 // The objects of a list of entries (a snapshot), leaving out entries whose
 // object is already gone.
-Ref live_objects(PyObject* entries) {
+Ref live_objects(PyObject* entries) noexcept {
     Ref it = make_iter(nullptr, nullptr, true);
     if (!it) {
         return it;
@@ -739,7 +693,7 @@ struct Batch {
     Ref refs;  // their new entries, in order
 };
 
-int collect(PyObject* self, PyObject* items, Batch& out) {
+int collect(PyObject* self, PyObject* items, Batch& out) noexcept {
     out.held = Ref::steal(PyList_New(0));
     out.refs = Ref::steal(PyList_New(0));
     if (!out.held || !out.refs) {
@@ -782,7 +736,7 @@ struct Probe {
     bool plain = false;  // the object's type compares with object's own ==
 };
 
-int make_probe(PyObject* ref, Probe& p) {
+int make_probe(PyObject* ref, Probe& p) noexcept {
     p.ref = ref;
     p.exact = PyWeakref_CheckRefExact(ref);
     if (!p.exact) {
@@ -802,7 +756,7 @@ int make_probe(PyObject* ref, Probe& p) {
 // Two weak references compare their objects when both are alive, else by
 // identity; objects whose types both keep object's own == compare by
 // identity and run nothing.
-int quick_equal(const Probe& p, PyObject* entry) {
+int quick_equal(const Probe& p, PyObject* entry) noexcept {
     if (entry == p.ref) {
         return 1;
     }
@@ -826,7 +780,7 @@ int quick_equal(const Probe& p, PyObject* entry) {
 // Where `entry` stands in `data` now, after Python code ran; -1 if gone.
 // Removals move entries down, so the search goes down from the old place
 // first.
-Py_ssize_t relocate(PyObject* data, PyObject* entry, Py_ssize_t hint) {
+Py_ssize_t relocate(PyObject* data, PyObject* entry, Py_ssize_t hint) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(data);
     if (hint < n && PyList_GET_ITEM(data, hint) == entry) {
         return hint;
@@ -853,7 +807,7 @@ Py_ssize_t relocate(PyObject* data, PyObject* entry, Py_ssize_t hint) {
 // during its own comparison does not match.
 // With `count` null: 1 with *pos set on the first match, 0 for none.
 // With `count`: the number of matches in *count, returns 0. -1 on error.
-int scan(PyObject* data, const Probe& p, Py_ssize_t* pos, Py_ssize_t* count) {
+int scan(PyObject* data, const Probe& p, Py_ssize_t* pos, Py_ssize_t* count) noexcept {
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(data)) {
         PyObject* entry = PyList_GET_ITEM(data, i);
@@ -889,7 +843,7 @@ int scan(PyObject* data, const Probe& p, Py_ssize_t* pos, Py_ssize_t* count) {
 // reference equals nothing but itself. Searched from both ends at once, so
 // objects that go in the order they came, or in the reverse order (a list
 // drops its items last to first), are found at once.
-Py_ssize_t find_dead(PyObject* data, PyObject* ref) {
+Py_ssize_t find_dead(PyObject* data, PyObject* ref) noexcept {
     Py_ssize_t lo = 0, hi = PyList_GET_SIZE(data) - 1;
     while (lo <= hi) {
         if (PyList_GET_ITEM(data, hi) == ref) {
@@ -906,28 +860,12 @@ Py_ssize_t find_dead(PyObject* data, PyObject* ref) {
 
 // ------------------------------------------------------------------ methods
 
-// The one-parameter methods called on every entry of a loop bind their
-// usual call (one positional argument) without the general binder; that is
-// exactly what the binder would find. Anything else goes through it.
-inline bool bind_one(const Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out) {
-    if (nargs == 1 && !kwnames) {
-        *out = args[0];
-        return true;
-    }
-    return f.bind(self, args, nargs, kwnames, out);
-}
-
-Ref weak_probe(PyObject* item) { return Ref::steal(PyWeakref_NewRef(item, nullptr)); }
-
-PyObject* seq_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_init("__init__", "$self, items=()",
-                "Wrap every element of items, in order, in a weak reference whose callback is\n"
-                "this list's remove, and keep those references as the list's data.",
-                seq_init);
+Ref weak_probe(PyObject* item) noexcept { return Ref::steal(PyWeakref_NewRef(item, nullptr)); }
 
 // Re-entry: rule 2 (the batch is private; `data` is looked up when it is stored).
-PyObject* seq_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_init, seq_init, "__init__", "$self, items=()",
+              "Wrap every element of items, in order, in a weak reference whose callback is\n"
+              "this list's remove, and keep those references as the list's data.") {
     PyObject* items;
     if (!f_init.bind(self, args, nargs, kwnames, &items)) {
         return nullptr;
@@ -936,82 +874,60 @@ PyObject* seq_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (collect(self, items ? items : S.empty_tuple, batch) < 0) {
         return nullptr;
     }
-    Facts f;
-    if (facts_of(Py_TYPE(self), f) < 0) {
-        return nullptr;
-    }
-    if ((f.base >> B_INIT & 1u) && f.plain_data) {
-        // UserList.__init__ sets self.data to a new list and copies ours
-        // into it; with a plain attribute, storing our own fresh list is the
-        // same.
-        if (PyObject_SetAttr(self, S.s_data, batch.refs.get()) < 0) {
-            return nullptr;
+    PyObject* refs = batch.refs.get();
+    return none_or_null(tavrin::call_base(facts, kInit, self, {refs}, [&] {
+        const int plain = facts.holds(Py_TYPE(self), kPlainData);
+        if (plain < 0) {
+            return Ref();
         }
-    } else {
-        PyObject* refs = batch.refs.get();
-        if (!tavrin::call_super(self, S.WispSeq, S.s_init, &refs, 1)) {
-            return nullptr;
+        if (plain) {
+            // UserList.__init__ sets self.data to a new list and copies ours
+            // into it; with a plain attribute, storing our own fresh list is
+            // the same.
+            return tavrin::none_or_error(PyObject_SetAttr(self, S.s_data, refs));
         }
-    }
-    Py_RETURN_NONE;
+        PyObject* argv[] = {self, refs};  // UserList.__init__ itself, as super() finds it
+        return Ref::steal(PyObject_Vectorcall(S.userlist[kInit], argv, 2, nullptr));
+    }));
 }
 
-PyObject* seq_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_contains("__contains__", "$self, item",
-                    "Whether an entry's object equals item (item must be weakly referenceable).",
-                    seq_contains);
-
 // Re-entry: rule 2 (holds `data`; `scan` finds its place again after every ==).
-Ref contains_impl(PyObject* self, PyObject* item) {
+Ref contains_impl(PyObject* self, PyObject* item) noexcept {
     Ref probe = weak_probe(item);
     if (!probe) {
         return probe;
     }
-    const int fast = base_is_userlist(self, B_CONTAINS);
-    if (fast < 0) {
-        return Ref();
-    }
-    if (!fast) {
-        PyObject* arg = probe.get();
-        return tavrin::call_super(self, S.WispSeq, S.s_contains, &arg, 1);
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return data;
-    }
-    int found;
-    if (PyList_CheckExact(data.get())) {
-        Probe p;
-        Py_ssize_t pos = 0;
-        found = make_probe(probe.get(), p) < 0 ? -1 : scan(data.get(), p, &pos, nullptr);
-    } else {
-        found = PySequence_Contains(data.get(), probe.get());
-    }
-    if (found < 0) {
-        return Ref();
-    }
-    return Ref::steal(PyBool_FromLong(found));
+    return tavrin::call_base(facts, kContains, self, {probe.get()}, [&] {
+        Ref data = get_data(self);
+        if (!data) {
+            return data;
+        }
+        int found;
+        if (PyList_CheckExact(data.get())) {
+            Probe p;
+            Py_ssize_t pos = 0;
+            found = make_probe(probe.get(), p) < 0 ? -1 : scan(data.get(), p, &pos, nullptr);
+        } else {
+            found = PySequence_Contains(data.get(), probe.get());
+        }
+        return found < 0 ? Ref() : Ref::steal(PyBool_FromLong(found));
+    });
 }
 
-PyObject* seq_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_contains, seq_contains, "__contains__", "$self, item",
+              "Whether an entry's object equals item (item must be weakly referenceable).") {
     PyObject* item;
-    if (!bind_one(f_contains, self, args, nargs, kwnames, &item)) {
+    if (!f_contains.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
     return contains_impl(self, item).release();
 }
 
 // The `in` slot of the class itself: the same as calling __contains__.
-int slot_contains(PyObject* self, PyObject* item) {
+int slot_contains(PyObject* self, PyObject* item) noexcept {
     Ref r = contains_impl(self, item);
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
-
-PyObject* seq_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_getitem("__getitem__", "$self, index",
-                   "The object at index; for a slice, a new list of this class holding the\n"
-                   "objects of that slice (objects already gone are left out).",
-                   seq_getitem);
 
 // data[index] for a slice: a new list of the same entries. The list's own
 // slicing reads the bounds, then allocates the result, then copies; before
@@ -1020,7 +936,7 @@ Function f_getitem("__getitem__", "$self, index",
 // between, and the copy then takes entries that are already freed. Here the
 // bounds are read again after every allocation, and nothing runs between
 // that reading and the copy.
-Ref slice_entries(PyObject* data, PyObject* slice) {
+Ref slice_entries(PyObject* data, PyObject* slice) noexcept {
     if (!PyList_CheckExact(data)) {
         return Ref::steal(PyObject_GetItem(data, slice));
     }
@@ -1050,7 +966,7 @@ Ref slice_entries(PyObject* data, PyObject* slice) {
 }
 
 // Re-entry: rule 2 (holds `data`; a slice copies a private snapshot of entries).
-PyObject* getitem_impl(PyObject* self, PyObject* index) {
+PyObject* getitem_impl(PyObject* self, PyObject* index) noexcept {
     if (PySlice_Check(index)) {
         Ref data = get_data(self);
         if (!data) {
@@ -1075,62 +991,45 @@ PyObject* getitem_impl(PyObject* self, PyObject* index) {
         }
         return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), it.get());
     }
-    const int fast = base_is_userlist(self, B_GETITEM);
-    if (fast < 0) {
-        return nullptr;
-    }
-    Ref entry;
-    if (fast) {
+    Ref entry = tavrin::call_base(facts, kGetitem, self, {index}, [&] {
         Ref data = get_data(self);
-        if (!data) {
-            return nullptr;
-        }
-        entry = Ref::steal(PyObject_GetItem(data.get(), index));
-    } else {
-        entry = tavrin::call_super(self, S.WispSeq, S.s_getitem, &index, 1);
-    }
+        return data ? Ref::steal(PyObject_GetItem(data.get(), index)) : Ref();
+    });
     if (!entry) {
         return nullptr;
     }
     return read_entry(entry.get());
 }
 
-PyObject* seq_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_getitem, seq_getitem, "__getitem__", "$self, index",
+              "The object at index; for a slice, a new list of this class holding the\n"
+              "objects of that slice (objects already gone are left out).") {
     PyObject* index;
-    if (!bind_one(f_getitem, self, args, nargs, kwnames, &index)) {
+    if (!f_getitem.bind(self, args, nargs, kwnames, &index)) {
         return nullptr;
     }
     return getitem_impl(self, index);
 }
 
-PyObject* seq_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_setitem("__setitem__", "$self, index, item",
-                   "Store a weak reference to item at index; for a slice, weak references to\n"
-                   "every element of item (all made before the list changes).",
-                   seq_setitem);
-
-int base_setitem_call(PyObject* self, PyObject* index, PyObject* value) {
-    const int fast = base_is_userlist(self, B_SETITEM);
-    if (fast < 0) {
-        return -1;
-    }
-    if (fast) {
+// super().__setitem__(index, value); 0 or -1.
+int base_setitem(PyObject* self, PyObject* index, PyObject* value) noexcept {
+    return tavrin::call_base(facts, kSetitem, self, {index, value}, [&] {
         Ref data = get_data(self);
-        return data ? PyObject_SetItem(data.get(), index, value) : -1;
-    }
-    PyObject* argv[] = {index, value};
-    return tavrin::call_super(self, S.WispSeq, S.s_setitem, argv, 2) ? 0 : -1;
+        return tavrin::none_or_error(data ? PyObject_SetItem(data.get(), index, value) : -1);
+    }) ? 0 : -1;
 }
 
 // Re-entry: rule 2 (entries made first; the list's own assignment checks the place).
-PyObject* seq_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_setitem, seq_setitem, "__setitem__", "$self, index, item",
+              "Store a weak reference to item at index; for a slice, weak references to\n"
+              "every element of item (all made before the list changes).") {
     PyObject* argv[2];
     if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
     }
     if (PySlice_Check(argv[0])) {
         Batch batch;
-        if (collect(self, argv[1], batch) < 0 || base_setitem_call(self, argv[0], batch.refs.get()) < 0) {
+        if (collect(self, argv[1], batch) < 0 || base_setitem(self, argv[0], batch.refs.get()) < 0) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -1140,20 +1039,16 @@ PyObject* seq_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     }
     Ref ref = Ref::steal(PyWeakref_NewRef(argv[1], cb.get()));
-    if (!ref || base_setitem_call(self, argv[0], ref.get()) < 0) {
+    if (!ref || base_setitem(self, argv[0], ref.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* seq_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_iter("__iter__", "$self",
-                "Iterate over the objects, walking the entries by position (an entry whose\n"
-                "object is being finalized reads as None).",
-                seq_iter);
-
 // Re-entry: rule 1, held by each step of the iterator.
-PyObject* seq_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_iter, seq_iter, "__iter__", "$self",
+              "Iterate over the objects, walking the entries by position (an entry whose\n"
+              "object is being finalized reads as None).") {
     if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1161,7 +1056,7 @@ PyObject* seq_iter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // list(self), iterating the instance.
-Ref object_list(PyObject* self) {
+Ref object_list(PyObject* self) noexcept {
     Ref it = iterate(self, false);
     Ref out = Ref::steal(PyList_New(0));
     if (!it || !out) {
@@ -1178,8 +1073,14 @@ Ref object_list(PyObject* self) {
     }
 }
 
+// The comparisons: the list of objects against `other`.
 // Re-entry: rule 2 (compares a private list of the objects).
-PyObject* compare(PyObject* self, PyObject* other, int op) {
+PyObject* compare(const tavrin::Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, int op) noexcept {
+    PyObject* other;
+    if (!f.bind(self, args, nargs, kwnames, &other)) {
+        return nullptr;
+    }
     Ref objects = object_list(self);
     if (!objects) {
         return nullptr;
@@ -1187,40 +1088,24 @@ PyObject* compare(PyObject* self, PyObject* other, int op) {
     return PyObject_RichCompare(objects.get(), other, op);
 }
 
-#define TAVRIN_COMPARISON(fname, pyname, op, doc)                                                     \
-    PyObject* fname(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);     \
-    Function f_##fname(pyname, "$self, other", doc, fname);                                          \
-    PyObject* fname(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {    \
-        PyObject* other;                                                                             \
-        if (!f_##fname.bind(self, args, nargs, kwnames, &other)) {                                   \
-            return nullptr;                                                                          \
-        }                                                                                            \
-        return compare(self, other, op);                                                             \
-    }
-
-TAVRIN_COMPARISON(seq_eq, "__eq__", Py_EQ, "Compare the list of objects with other by ==.")
-
-PyObject* seq_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_reversed("__reversed__", "$self", "self[::-1]: a new list of this class, objects last to first.",
-                    seq_reversed);
+TAVRIN_METHOD(f_eq, seq_eq, "__eq__", "$self, other", "Compare the list of objects with other by ==.") {
+    return compare(f_eq, self, args, nargs, kwnames, Py_EQ);
+}
 
 // Re-entry: rule 2, as the slice path of __getitem__.
-PyObject* seq_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_reversed, seq_reversed, "__reversed__", "$self",
+              "self[::-1]: a new list of this class, objects last to first.") {
     if (!f_reversed.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return PyObject_GetItem(self, S.reverse_slice);
 }
 
-int extend_impl(PyObject* self, PyObject* items);
+int extend_impl(PyObject* self, PyObject* items) noexcept;
 
 // obj.extend(items), looked up on the object.
-int call_extend(PyObject* obj, PyObject* items) {
-    Facts f;
-    if (facts_of(Py_TYPE(obj), f) < 0) {
-        return -1;
-    }
-    const int own = f.own_extend ? unshadowed(obj, S.s_extend) : 0;
+int call_extend(PyObject* obj, PyObject* items) noexcept {
+    const int own = tavrin::attribute_is(obj, facts, kOwnExtend);
     if (own < 0) {
         return -1;
     }
@@ -1231,14 +1116,10 @@ int call_extend(PyObject* obj, PyObject* items) {
     return method && Ref::steal(PyObject_CallOneArg(method.get(), items)) ? 0 : -1;
 }
 
-PyObject* seq_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_add("__add__", "$self, item",
-               "A new WispSeq (always this class) with the objects of self, then of item,\n"
-               "which must be a WispSeq.",
-               seq_add);
-
 // Re-entry: rule 2 (a new list filled through its extend).
-PyObject* seq_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_add, seq_add, "__add__", "$self, item",
+              "A new WispSeq (always this class) with the objects of self, then of item,\n"
+              "which must be a WispSeq.") {
     PyObject* item;
     if (!f_add.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
@@ -1250,6 +1131,8 @@ PyObject* seq_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!ok) {
         Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(item)), S.s_name));
         if (name) {
+            // "concatenante" is spelt so on purpose: it is the class's
+            // message as callers have always matched it. Do not correct it.
             PyErr_Format(PyExc_TypeError, "can only concatenante WispSeq (not \"%S\") to WispSeq", name.get());
         }
         return nullptr;
@@ -1261,14 +1144,10 @@ PyObject* seq_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return result.release();
 }
 
-PyObject* seq_iadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_iadd("__iadd__", "$self, items",
-                "Append weak references to every element of items (all made before the list\n"
-                "changes); returns the list.",
-                seq_iadd);
-
 // Re-entry: rule 2 (the batch is private; `data` is looked up when it is stored).
-PyObject* seq_iadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_iadd, seq_iadd, "__iadd__", "$self, items",
+              "Append weak references to every element of items (all made before the list\n"
+              "changes); returns the list.") {
     PyObject* items;
     if (!f_iadd.bind(self, args, nargs, kwnames, &items)) {
         return nullptr;
@@ -1277,32 +1156,17 @@ PyObject* seq_iadd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (collect(self, items, batch) < 0) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, B_IADD);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (!fast) {
-        PyObject* refs = batch.refs.get();
-        return tavrin::call_super(self, S.WispSeq, S.s_iadd, &refs, 1).release();
-    }
-    // UserList.__iadd__ with a list: self.data += other; return self.
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    Ref sum = Ref::steal(PyNumber_InPlaceAdd(data.get(), batch.refs.get()));
-    if (!sum || PyObject_SetAttr(self, S.s_data, sum.get()) < 0) {
-        return nullptr;
-    }
-    return Ref::borrow(self).release();
+    PyObject* refs = batch.refs.get();
+    return tavrin::call_base(facts, kIadd, self, {refs}, [&] {
+        // UserList.__iadd__ with a list: self.data += other; return self.
+        Ref data = get_data(self);
+        Ref sum = data ? Ref::steal(PyNumber_InPlaceAdd(data.get(), refs)) : Ref();
+        if (!sum || PyObject_SetAttr(self, S.s_data, sum.get()) < 0) {
+            return Ref();
+        }
+        return Ref::borrow(self);
+    }).release();
 }
-
-PyObject* seq_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_remove("remove", "$self, item",
-                  "Remove the first entry whose object equals item. Given a weak reference,\n"
-                  "remove the entry equal to it: this is the callback of every entry, called\n"
-                  "with the dead reference when its object is finalized.",
-                  seq_remove);
 
 // The lists of entries that `sort` is sorting right now. The list's sort
 // takes every entry out while it runs, so the callback of an entry whose
@@ -1315,7 +1179,7 @@ struct Sorting {
 };
 std::vector<Sorting*> sorting;
 
-Sorting* sorting_of(PyObject* data) {
+Sorting* sorting_of(PyObject* data) noexcept {
     for (Sorting* s : sorting) {
         if (s->data == data) {
             return s;
@@ -1366,8 +1230,47 @@ private:
     bool owner_;
 };
 
+// UserList.remove's body, self.data.remove(probe), with `probe` a weak
+// reference: the dead reference of a callback, or one to the object sought.
 // Re-entry: rule 2 (holds `data`; the place found is used before anything else runs).
-PyObject* remove_impl(PyObject* self, PyObject* item) {
+Ref remove_from_data(PyObject* self, PyObject* probe) noexcept {
+    Ref data = get_data(self);
+    if (!data) {
+        return data;
+    }
+    if (!PyList_CheckExact(data.get())) {
+        PyObject* argv[] = {data.get(), probe};
+        return Ref::steal(PyObject_VectorcallMethod(S.s_remove, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    Probe p;
+    if (make_probe(probe, p) < 0) {
+        return Ref();
+    }
+    Py_ssize_t pos = p.exact && p.dead ? find_dead(data.get(), probe) : -1;
+    if (pos < 0) {
+        const int found = scan(data.get(), p, &pos, nullptr);
+        if (found < 0) {
+            return Ref();
+        }
+        if (!found) {
+            Sorting* sort = p.exact && p.dead ? sorting_of(data.get()) : nullptr;
+            if (sort) {
+                if (!sort->pending) {
+                    sort->pending = Ref::steal(PyList_New(0));
+                }
+                if (!sort->pending || PyList_Append(sort->pending.get(), probe) < 0) {
+                    return Ref();
+                }
+                return Ref::borrow(Py_None);
+            }
+            PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+            return Ref();
+        }
+    }
+    return tavrin::none_or_error(PyList_SetSlice(data.get(), pos, pos + 1, nullptr));
+}
+
+PyObject* remove_impl(PyObject* self, PyObject* item) noexcept {
     const int is_ref = PyWeakref_CheckRef(item) ? 1 : PyObject_IsInstance(item, S.ReferenceType);
     if (is_ref < 0) {
         return nullptr;
@@ -1376,76 +1279,34 @@ PyObject* remove_impl(PyObject* self, PyObject* item) {
     if (!probe) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, B_REMOVE);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (!fast) {
-        PyObject* arg = probe.get();
-        return tavrin::call_super(self, S.WispSeq, S.s_remove, &arg, 1).release();
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    if (!PyList_CheckExact(data.get())) {
-        PyObject* argv[] = {data.get(), probe.get()};
-        return PyObject_VectorcallMethod(S.s_remove, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    Probe p;
-    if (make_probe(probe.get(), p) < 0) {
-        return nullptr;
-    }
-    Py_ssize_t pos = p.exact && p.dead ? find_dead(data.get(), probe.get()) : -1;
-    if (pos < 0) {
-        const int found = scan(data.get(), p, &pos, nullptr);
-        if (found < 0) {
-            return nullptr;
-        }
-        if (!found) {
-            Sorting* sort = p.exact && p.dead ? sorting_of(data.get()) : nullptr;
-            if (sort) {
-                if (!sort->pending) {
-                    sort->pending = Ref::steal(PyList_New(0));
-                }
-                if (!sort->pending || PyList_Append(sort->pending.get(), probe.get()) < 0) {
-                    return nullptr;
-                }
-                Py_RETURN_NONE;
-            }
-            PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-            return nullptr;
-        }
-    }
-    if (PyList_SetSlice(data.get(), pos, pos + 1, nullptr) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return tavrin::call_base(facts, kRemove, self, {probe.get()}, [&] {
+        return remove_from_data(self, probe.get());
+    }).release();
 }
 
-PyObject* seq_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_remove, seq_remove, "remove", "$self, item",
+              "Remove the first entry whose object equals item. Given a weak reference,\n"
+              "remove the entry equal to it: this is the callback of every entry, called\n"
+              "with the dead reference when its object is finalized.") {
     PyObject* item;
-    if (!bind_one(f_remove, self, args, nargs, kwnames, &item)) {
+    if (!f_remove.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
     return remove_impl(self, item);
 }
 
-PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_append("append", "$self, item", "Append a weak reference to item.", seq_append);
-
 // Re-entry: rule 2 (holds `data`; the list's own append places the entry).
-PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_append, seq_append, "append", "$self, item", "Append a weak reference to item.") {
     PyObject* item;
-    if (!bind_one(f_append, self, args, nargs, kwnames, &item)) {
+    if (!f_append.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
-    Facts f;
-    if (facts_of(Py_TYPE(self), f) < 0) {
+    constexpr tavrin::Facts shared = bit(kAppend) | bit(kPlainData) | bit(kOwnRemove);
+    const int share = facts.all(Py_TYPE(self), shared);
+    if (share < 0) {
         return nullptr;
     }
-    const bool fast = f.base >> B_APPEND & 1u;
-    if (fast && f.plain_data && f.own_remove) {
+    if (share) {
         // self.remove and self.data both come down to the instance dict:
         // one look at it decides both, and the new entry can share its
         // neighbour's callback.
@@ -1479,121 +1340,93 @@ PyObject* seq_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!ref) {
         return nullptr;
     }
-    if (!fast) {
-        PyObject* arg = ref.get();
-        return tavrin::call_super(self, S.WispSeq, S.s_append, &arg, 1).release();
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    if (PyList_CheckExact(data.get())) {
-        if (PyList_Append(data.get(), ref.get()) < 0) {
-            return nullptr;
+    return tavrin::call_base(facts, kAppend, self, {ref.get()}, [&] {
+        Ref data = get_data(self);
+        if (!data) {
+            return data;
         }
-        Py_RETURN_NONE;
-    }
-    PyObject* argv[] = {data.get(), ref.get()};
-    return PyObject_VectorcallMethod(S.s_append, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (PyList_CheckExact(data.get())) {
+            return tavrin::none_or_error(PyList_Append(data.get(), ref.get()));
+        }
+        PyObject* argv[] = {data.get(), ref.get()};
+        return Ref::steal(PyObject_VectorcallMethod(S.s_append, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }).release();
 }
 
 // index(item) and count(item): the same probe and scan of the entries, the
 // one answering the first position, the other how many match.
 // Re-entry: rule 2 (holds `data`; `scan` finds its place again after every ==).
-PyObject* find_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Function& f,
-                       BaseFn base, PyObject* name, bool first_position) {
+PyObject* find_entries(const tavrin::Function& f, Row row, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, bool first_position) noexcept {
     PyObject* item;
-    if (!bind_one(f, self, args, nargs, kwnames, &item)) {
+    if (!f.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
     Ref probe = weak_probe(item);
     if (!probe) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, base);
-    if (fast < 0) {
-        return nullptr;
-    }
     PyObject* arg = probe.get();
-    if (!fast) {
-        return tavrin::call_super(self, S.WispSeq, name, &arg, 1).release();
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    if (!PyList_CheckExact(data.get())) {
-        PyObject* argv[] = {data.get(), arg};
-        return PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    Probe p;
-    if (make_probe(arg, p) < 0) {
-        return nullptr;
-    }
-    Py_ssize_t answer = 0;
-    const int found = first_position ? scan(data.get(), p, &answer, nullptr) : scan(data.get(), p, nullptr, &answer);
-    if (found < 0) {
-        return nullptr;
-    }
-    if (first_position && !found) {
-        PyErr_Format(PyExc_ValueError, "%R is not in list", arg);
-        return nullptr;
-    }
-    return PyLong_FromSsize_t(answer);
+    return tavrin::call_base(facts, row, self, {arg}, [&] {
+        Ref data = get_data(self);
+        if (!data) {
+            return data;
+        }
+        if (!PyList_CheckExact(data.get())) {
+            PyObject* argv[] = {data.get(), arg};
+            return Ref::steal(
+                PyObject_VectorcallMethod(*kFactRows[row].name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+        Probe p;
+        if (make_probe(arg, p) < 0) {
+            return Ref();
+        }
+        Py_ssize_t answer = 0;
+        const int found =
+            first_position ? scan(data.get(), p, &answer, nullptr) : scan(data.get(), p, nullptr, &answer);
+        if (found < 0) {
+            return Ref();
+        }
+        if (first_position && !found) {
+            PyErr_Format(PyExc_ValueError, "%R is not in list", arg);
+            return Ref();
+        }
+        return Ref::steal(PyLong_FromSsize_t(answer));
+    }).release();
 }
 
-PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_index("index", "$self, item", "The position of the first entry whose object equals item.", seq_index);
-
-PyObject* seq_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return find_entries(self, args, nargs, kwnames, f_index, B_INDEX, S.s_index, true);
+TAVRIN_METHOD(f_index, seq_index, "index", "$self, item", "The position of the first entry whose object equals item.") {
+    return find_entries(f_index, kIndex, self, args, nargs, kwnames, true);
 }
 
-PyObject* seq_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_count("count", "$self, item", "The number of entries whose object equals item.", seq_count);
-
-PyObject* seq_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return find_entries(self, args, nargs, kwnames, f_count, B_COUNT, S.s_count, false);
+TAVRIN_METHOD(f_count, seq_count, "count", "$self, item", "The number of entries whose object equals item.") {
+    return find_entries(f_count, kCount, self, args, nargs, kwnames, false);
 }
-
-PyObject* seq_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_pop("pop", "$self, item",
-               "Remove the entry at position item (a list position, as list.pop takes, here\n"
-               "required) and return its object (None if that object is being finalized).",
-               seq_pop);
 
 // Re-entry: rule 2 (the list's own pop; the entry is held while it is read).
-PyObject* seq_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_pop, seq_pop, "pop", "$self, item",
+              "Remove the entry at position item (a list position, as list.pop takes, here\n"
+              "required) and return its object (None if that object is being finalized).") {
     PyObject* item;
     if (!f_pop.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, B_POP);
-    if (fast < 0) {
-        return nullptr;
-    }
-    Ref entry;
-    if (fast) {
+    Ref entry = tavrin::call_base(facts, kPop, self, {item}, [&] {
         Ref data = get_data(self);
         if (!data) {
-            return nullptr;
+            return data;
         }
         PyObject* argv[] = {data.get(), item};
-        entry = Ref::steal(PyObject_VectorcallMethod(S.s_pop, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } else {
-        entry = tavrin::call_super(self, S.WispSeq, S.s_pop, &item, 1);
-    }
+        return Ref::steal(PyObject_VectorcallMethod(S.s_pop, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    });
     if (!entry) {
         return nullptr;
     }
     return read_entry(entry.get());
 }
 
-PyObject* seq_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_insert("insert", "$self, index, item", "Insert a weak reference to item before index.", seq_insert);
-
 // Re-entry: rule 2 (the entry is made first; the list's own insert places it).
-PyObject* seq_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_insert, seq_insert, "insert", "$self, index, item", "Insert a weak reference to item before index.") {
     PyObject* argv[2];
     if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1606,61 +1439,45 @@ PyObject* seq_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!ref) {
         return nullptr;
     }
-    const int fast = base_is_userlist(self, B_INSERT);
-    if (fast < 0) {
-        return nullptr;
-    }
-    if (!fast) {
-        PyObject* call[] = {argv[0], ref.get()};
-        return tavrin::call_super(self, S.WispSeq, S.s_insert, call, 2).release();
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return nullptr;
-    }
-    PyObject* call[] = {data.get(), argv[0], ref.get()};
-    return PyObject_VectorcallMethod(S.s_insert, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return tavrin::call_base(facts, kInsert, self, {argv[0], ref.get()}, [&] {
+        Ref data = get_data(self);
+        if (!data) {
+            return data;
+        }
+        PyObject* call[] = {data.get(), argv[0], ref.get()};
+        return Ref::steal(PyObject_VectorcallMethod(S.s_insert, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }).release();
 }
 
 // Appends new entries to the end of `data` (UserList.extend's body for a
 // list argument), or through super() when the base is something else.
-int base_extend_call(PyObject* self, PyObject* refs) {
-    const int fast = base_is_userlist(self, B_EXTEND);
-    if (fast < 0) {
-        return -1;
-    }
-    if (!fast) {
-        return tavrin::call_super(self, S.WispSeq, S.s_extend, &refs, 1) ? 0 : -1;
-    }
-    Ref data = get_data(self);
-    if (!data) {
-        return -1;
-    }
-    if (PyList_CheckExact(data.get())) {
-        const Py_ssize_t n = PyList_GET_SIZE(data.get());
-        return PyList_SetSlice(data.get(), n, n, refs);
-    }
-    PyObject* argv[] = {data.get(), refs};
-    return Ref::steal(PyObject_VectorcallMethod(S.s_extend, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)) ? 0
-                                                                                                                : -1;
+int base_extend(PyObject* self, PyObject* refs) noexcept {
+    return tavrin::call_base(facts, kExtend, self, {refs}, [&] {
+        Ref data = get_data(self);
+        if (!data) {
+            return data;
+        }
+        if (PyList_CheckExact(data.get())) {
+            const Py_ssize_t n = PyList_GET_SIZE(data.get());
+            return tavrin::none_or_error(PyList_SetSlice(data.get(), n, n, refs));
+        }
+        PyObject* argv[] = {data.get(), refs};
+        return Ref::steal(PyObject_VectorcallMethod(S.s_extend, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }) ? 0 : -1;
 }
 
 // Re-entry: rule 2 (the batch is private; the end of `data` is read when it is stored).
-int extend_impl(PyObject* self, PyObject* items) {
+int extend_impl(PyObject* self, PyObject* items) noexcept {
     Batch batch;
     if (collect(self, items, batch) < 0) {
         return -1;
     }
-    return base_extend_call(self, batch.refs.get());
+    return base_extend(self, batch.refs.get());
 }
 
-PyObject* seq_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_extend("extend", "$self, items",
-                  "Append weak references to every element of items (all made before the list\n"
-                  "changes).",
-                  seq_extend);
-
-PyObject* seq_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_extend, seq_extend, "extend", "$self, items",
+              "Append weak references to every element of items (all made before the list\n"
+              "changes).") {
     PyObject* items;
     if (!f_extend.bind(self, args, nargs, kwnames, &items)) {
         return nullptr;
@@ -1674,9 +1491,9 @@ PyObject* seq_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // The key functions handed to the list's sort: an entry's object, or
 // key(object). m_self is the caller's key (absent for the plain one).
 // Re-entry: rule 2 (each call reads its entry afresh).
-PyObject* sort_key_plain(PyObject*, PyObject* entry) { return read_entry(entry); }
+PyObject* sort_key_plain(PyObject*, PyObject* entry) noexcept { return read_entry(entry); }
 
-PyObject* sort_key_with(PyObject* key, PyObject* entry) {
+PyObject* sort_key_with(PyObject* key, PyObject* entry) noexcept {
     Ref obj = Ref::steal(read_entry(entry));
     return obj ? PyObject_CallOneArg(key, obj.get()) : nullptr;
 }
@@ -1684,12 +1501,9 @@ PyObject* sort_key_with(PyObject* key, PyObject* entry) {
 PyMethodDef sort_key_plain_def = {"sort_key", sort_key_plain, METH_O, nullptr};
 PyMethodDef sort_key_with_def = {"sort_key", sort_key_with, METH_O, nullptr};
 
-PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_sort("sort", "$self, key=None, reverse=False",
-                "Sort the entries in place, stably, by their objects (or by key(object)).", seq_sort);
-
 // Re-entry: rule 1 through the list's own sort ("list modified during sort"); callbacks wait in SortScope.
-PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_sort, seq_sort, "sort", "$self, key=None, reverse=False",
+              "Sort the entries in place, stably, by their objects (or by key(object)).") {
     PyObject* argv[2];
     if (!f_sort.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1699,10 +1513,6 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Ref keyfn = Ref::steal(key ? PyCFunction_NewEx(&sort_key_with_def, key, nullptr)
                                : PyCFunction_NewEx(&sort_key_plain_def, nullptr, nullptr));
     if (!keyfn) {
-        return nullptr;
-    }
-    const int fast = base_is_userlist(self, B_SORT);
-    if (fast < 0) {
         return nullptr;
     }
     Ref data = get_data(self);
@@ -1719,24 +1529,19 @@ PyObject* seq_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     SortScope scope(data.get());
-    Ref result;
-    if (fast) {
-        PyObject* call[] = {data.get(), keyfn.get(), reverse};
-        result = Ref::steal(PyObject_VectorcallMethod(S.s_sort, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      S.sort_kwnames));
-    } else {
-        PyObject* call[] = {keyfn.get(), reverse};
-        result = tavrin::call_super(self, S.WispSeq, S.s_sort, call, 0, S.sort_kwnames);
-    }
-    if (!result) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return none_or_null(tavrin::call_base(
+        facts, kSort, self, {keyfn.get(), reverse},
+        [&] {
+            PyObject* call[] = {data.get(), keyfn.get(), reverse};
+            return Ref::steal(
+                PyObject_VectorcallMethod(S.s_sort, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.sort_kwnames));
+        },
+        S.sort_kwnames));
 }
 
 // "WispSeq([" + ", ".join(each(obj) for obj in self) + "])"
 // Re-entry: rule 2 (walks its own iterator; Py_ReprEnter stops recursion).
-PyObject* render(PyObject* self, PyObject* (*each)(PyObject*)) {
+PyObject* render(PyObject* self, PyObject* (*each)(PyObject*)) noexcept {
     const int busy = Py_ReprEnter(self);
     if (busy != 0) {
         return busy > 0 ? PyUnicode_FromString("WispSeq([...])") : nullptr;
@@ -1766,20 +1571,14 @@ PyObject* render(PyObject* self, PyObject* (*each)(PyObject*)) {
     return result.release();
 }
 
-PyObject* seq_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_repr("__repr__", "$self", nullptr, seq_repr);
-
-PyObject* seq_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_repr, seq_repr, "__repr__", "$self", nullptr) {
     if (!f_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return render(self, PyObject_Repr);
 }
 
-PyObject* seq_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_str("__str__", "$self", nullptr, seq_str);
-
-PyObject* seq_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_str, seq_str, "__str__", "$self", nullptr) {
     if (!f_str.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1791,14 +1590,10 @@ PyObject* seq_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // UserList's own versions of these act on the entries and so share
 // references between instances or fail; these act on the objects.
 
-PyObject* seq_radd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_radd("__radd__", "$self, other",
-                "other + self: a new list of this class with the elements of other, then the\n"
-                "objects of self.",
-                seq_radd);
-
 // Re-entry: rule 2 (builds private lists of objects).
-PyObject* seq_radd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_radd, seq_radd, "__radd__", "$self, other",
+              "other + self: a new list of this class with the elements of other, then the\n"
+              "objects of self.") {
     PyObject* other;
     if (!f_radd.bind(self, args, nargs, kwnames, &other)) {
         return nullptr;
@@ -1830,8 +1625,14 @@ PyObject* seq_radd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), left.get());
 }
 
-// The repetition count of `seq * n`, with the interpreter's messages.
-int repeat_count(PyObject* n, Py_ssize_t& count) {
+// The call's `n`, the repetition count of `seq * n`, with the interpreter's
+// messages; -1 on error.
+int repeat_count(const tavrin::Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Py_ssize_t& count) noexcept {
+    PyObject* n;
+    if (!f.bind(self, args, nargs, kwnames, &n)) {
+        return -1;
+    }
     if (!PyIndex_Check(n)) {
         PyErr_Format(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'", Py_TYPE(n)->tp_name);
         return -1;
@@ -1841,9 +1642,10 @@ int repeat_count(PyObject* n, Py_ssize_t& count) {
 }
 
 // Re-entry: rule 2 (repeats a private list of the objects).
-PyObject* mul_impl(PyObject* self, PyObject* n) {
+PyObject* mul_impl(const tavrin::Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
     Py_ssize_t count;
-    if (repeat_count(n, count) < 0) {
+    if (repeat_count(f, self, args, nargs, kwnames, count) < 0) {
         return nullptr;
     }
     Ref data = get_data(self);
@@ -1855,45 +1657,22 @@ PyObject* mul_impl(PyObject* self, PyObject* n) {
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), repeated.get());
 }
 
-PyObject* seq_mul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_mul("__mul__", "$self, n",
-               "A new list of this class holding the objects n times over, each copy with\n"
-               "references of its own.",
-               seq_mul);
-
-PyObject* seq_mul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* n;
-    if (!f_mul.bind(self, args, nargs, kwnames, &n)) {
-        return nullptr;
-    }
-    return mul_impl(self, n);
+TAVRIN_METHOD(f_mul, seq_mul, "__mul__", "$self, n",
+              "A new list of this class holding the objects n times over, each copy with\n"
+              "references of its own.") {
+    return mul_impl(f_mul, self, args, nargs, kwnames);
 }
 
-PyObject* seq_rmul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_rmul("__rmul__", "$self, n", "n * self, the same as self * n.", seq_rmul);
-
-PyObject* seq_rmul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* n;
-    if (!f_rmul.bind(self, args, nargs, kwnames, &n)) {
-        return nullptr;
-    }
-    return mul_impl(self, n);
+TAVRIN_METHOD(f_rmul, seq_rmul, "__rmul__", "$self, n", "n * self, the same as self * n.") {
+    return mul_impl(f_rmul, self, args, nargs, kwnames);
 }
-
-PyObject* seq_imul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_imul("__imul__", "$self, n",
-                "Repeat the objects in place: n - 1 more copies, with new references (n <= 0\n"
-                "empties the list); returns the list.",
-                seq_imul);
 
 // Re-entry: rule 2 (the batch is private; the end of `data` is read when it is stored).
-PyObject* seq_imul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* n;
-    if (!f_imul.bind(self, args, nargs, kwnames, &n)) {
-        return nullptr;
-    }
+TAVRIN_METHOD(f_imul, seq_imul, "__imul__", "$self, n",
+              "Repeat the objects in place: n - 1 more copies, with new references (n <= 0\n"
+              "empties the list); returns the list.") {
     Py_ssize_t count;
-    if (repeat_count(n, count) < 0) {
+    if (repeat_count(f_imul, self, args, nargs, kwnames, count) < 0) {
         return nullptr;
     }
     Ref data = get_data(self);
@@ -1927,16 +1706,27 @@ PyObject* seq_imul(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return Ref::borrow(self).release();
 }
 
-TAVRIN_COMPARISON(seq_lt, "__lt__", Py_LT, "Compare the list of objects with other by <.")
-TAVRIN_COMPARISON(seq_le, "__le__", Py_LE, "Compare the list of objects with other by <=.")
-TAVRIN_COMPARISON(seq_gt, "__gt__", Py_GT, "Compare the list of objects with other by >.")
-TAVRIN_COMPARISON(seq_ge, "__ge__", Py_GE, "Compare the list of objects with other by >=.")
+TAVRIN_METHOD(f_lt, seq_lt, "__lt__", "$self, other", "Compare the list of objects with other by <.") {
+    return compare(f_lt, self, args, nargs, kwnames, Py_LT);
+}
+
+TAVRIN_METHOD(f_le, seq_le, "__le__", "$self, other", "Compare the list of objects with other by <=.") {
+    return compare(f_le, self, args, nargs, kwnames, Py_LE);
+}
+
+TAVRIN_METHOD(f_gt, seq_gt, "__gt__", "$self, other", "Compare the list of objects with other by >.") {
+    return compare(f_gt, self, args, nargs, kwnames, Py_GT);
+}
+
+TAVRIN_METHOD(f_ge, seq_ge, "__ge__", "$self, other", "Compare the list of objects with other by >=.") {
+    return compare(f_ge, self, args, nargs, kwnames, Py_GE);
+}
 
 // cls.__new__(cls) with self's attributes but `data`, whose `data` holds new
 // references (with the new instance's callback) to self's live objects.
 // `attrs` copies the other attributes (a deep copy for __deepcopy__).
 // Re-entry: rule 2 (holds the entries it copies; the batch is private).
-Ref copy_impl(PyObject* self, Ref (*attrs)(PyObject* dict, PyObject* memo), PyObject* memo) {
+Ref copy_impl(PyObject* self, Ref (*attrs)(PyObject* dict, PyObject* memo) noexcept, PyObject* memo) noexcept {
     Ref cls = Ref::steal(PyObject_GetAttr(self, S.s_class));
     if (!cls) {
         return cls;
@@ -1976,7 +1766,7 @@ Ref copy_impl(PyObject* self, Ref (*attrs)(PyObject* dict, PyObject* memo), PyOb
 }
 
 // The instance's attributes other than `data`.
-Ref other_attrs(PyObject* dict, PyObject*) {
+Ref other_attrs(PyObject* dict, PyObject*) noexcept {
     Ref copy = Ref::steal(PyDict_New());
     if (!copy || PyDict_Merge(copy.get(), dict, 1) < 0 ||
         (PyDict_DelItem(copy.get(), S.s_data) < 0 && !PyErr_ExceptionMatches(PyExc_KeyError))) {
@@ -1986,7 +1776,7 @@ Ref other_attrs(PyObject* dict, PyObject*) {
     return copy;
 }
 
-Ref deep_other_attrs(PyObject* dict, PyObject* memo) {
+Ref deep_other_attrs(PyObject* dict, PyObject* memo) noexcept {
     Ref shallow = other_attrs(dict, memo);
     Ref copy_module = shallow ? Ref::steal(PyImport_ImportModule("copy")) : Ref();
     if (!copy_module) {
@@ -1996,27 +1786,19 @@ Ref deep_other_attrs(PyObject* dict, PyObject* memo) {
     return Ref::steal(PyObject_VectorcallMethod(S.s_deepcopy, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-PyObject* seq_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_copy("__copy__", "$self",
-                "copy.copy(self): a new instance of this class with self's attributes and new\n"
-                "references to the same objects.",
-                seq_copy);
-
-PyObject* seq_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_copy, seq_copy, "__copy__", "$self",
+              "copy.copy(self): a new instance of this class with self's attributes and new\n"
+              "references to the same objects.") {
     if (!f_copy.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return copy_impl(self, other_attrs, nullptr).release();
 }
 
-PyObject* seq_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_deepcopy("__deepcopy__", "$self, memo",
-                    "copy.deepcopy(self): a new instance of this class with deep copies of self's\n"
-                    "other attributes and new references to the same objects (copies that only\n"
-                    "this list referred to would vanish at once).",
-                    seq_deepcopy);
-
-PyObject* seq_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_deepcopy, seq_deepcopy, "__deepcopy__", "$self, memo",
+              "copy.deepcopy(self): a new instance of this class with deep copies of self's\n"
+              "other attributes and new references to the same objects (copies that only\n"
+              "this list referred to would vanish at once).") {
     PyObject* memo;
     if (!f_deepcopy.bind(self, args, nargs, kwnames, &memo)) {
         return nullptr;
@@ -2045,7 +1827,7 @@ const char* const seq_doc =
     "Since only weak references are stored, an object that nobody else holds\n"
     "vanishes from the list at once: WispSeq([object()]) is empty.";
 
-int intern_all() {
+int intern_all() noexcept {
     const tavrin::NameSlot names[] = {
         {&S.s_data, "data"},         {&S.s_init, "__init__"},     {&S.s_contains, "__contains__"},
         {&S.s_getitem, "__getitem__"}, {&S.s_setitem, "__setitem__"}, {&S.s_iadd, "__iadd__"},
@@ -2059,18 +1841,18 @@ int intern_all() {
     if (tavrin::intern_names(names) < 0) {
         return -1;
     }
-    S.empty_tuple = PyTuple_New(0);
+    S.empty_tuple = keep(Ref::steal(PyTuple_New(0)));
     S.reverse_slice = keep(Ref::steal(PySlice_New(Py_None, Py_None, Ref::steal(PyLong_FromLong(-1)).get())));
-    S.sort_kwnames = Py_BuildValue("(ss)", "key", "reverse");
+    S.sort_kwnames = keep(Ref::steal(Py_BuildValue("(ss)", "key", "reverse")));
     return S.empty_tuple && S.reverse_slice && S.sort_kwnames ? 0 : -1;
 }
 
-int wispseq_body(PyObject* m) {
+int wispseq_body(PyObject* m) noexcept {
     if (intern_all() < 0) {
         return -1;
     }
-    S.Iter = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iter_spec));
-    S.WeakMethod = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wm_spec));
+    S.Iter = reinterpret_cast<PyTypeObject*>(keep(tavrin::make_internal_type(m, iter_spec)));
+    S.WeakMethod = reinterpret_cast<PyTypeObject*>(keep(tavrin::make_internal_type(m, wm_spec)));
     if (!S.Iter || !S.WeakMethod) {
         return -1;
     }
@@ -2080,28 +1862,23 @@ int wispseq_body(PyObject* m) {
     if (!collections) {
         return -1;
     }
-    S.ReferenceType = PyObject_GetAttrString(weakref.get(), "ReferenceType");
-    S.UserList = PyObject_GetAttrString(collections.get(), "UserList");
+    S.ReferenceType = keep(Ref::steal(PyObject_GetAttrString(weakref.get(), "ReferenceType")));
+    S.UserList = keep(Ref::steal(PyObject_GetAttrString(collections.get(), "UserList")));
     if (!S.ReferenceType || !S.UserList) {
         return -1;
     }
-    // UserList's own functions, to recognise when super() lands on them:
-    // their bodies act on self.data, which the fast paths do directly.
-    const char* const base_text[B_N] = {"__init__", "__contains__", "__getitem__", "__setitem__", "__iadd__",
-                                        "remove",   "append",       "index",       "count",       "pop",
-                                        "insert",   "extend",       "sort"};
-    for (unsigned b = 0; b < B_N; ++b) {
-        if (!(base_names[b] = tavrin::intern(base_text[b])) ||
-            !(base_fns[b] = tavrin::builtin_entry(reinterpret_cast<PyTypeObject*>(S.UserList), base_text[b]))) {
+    // UserList's own functions, to recognise when super() lands on them.
+    for (unsigned r = 0; r < kBaseRows; ++r) {
+        const char* name = PyUnicode_AsUTF8(*kFactRows[r].name);
+        if (!name || !(S.userlist[r] = tavrin::builtin_entry(reinterpret_cast<PyTypeObject*>(S.UserList), name))) {
             return -1;
         }
     }
 
-    Ref cls = tavrin::make_class(
-        m, "WispSeq", {S.UserList}, seq_doc,
-        {f_init, f_contains, f_getitem, f_setitem, f_iter, f_seq_eq, f_reversed, f_add, f_iadd, f_remove, f_append,
-         f_index, f_count, f_pop, f_insert, f_extend, f_sort, f_repr, f_str, f_radd, f_mul, f_rmul, f_imul,
-         f_seq_lt, f_seq_le, f_seq_gt, f_seq_ge, f_copy, f_deepcopy});
+    Ref cls = tavrin::make_class(m, "WispSeq", {S.UserList}, seq_doc,
+                                 {f_init, f_contains, f_getitem, f_setitem, f_iter, f_eq, f_reversed, f_add, f_iadd,
+                                  f_remove, f_append, f_index, f_count, f_pop, f_insert, f_extend, f_sort, f_repr,
+                                  f_str, f_radd, f_mul, f_rmul, f_imul, f_lt, f_le, f_gt, f_ge, f_copy, f_deepcopy});
     if (!cls || PyObject_SetAttrString(m, "WispSeq", cls.get()) < 0) {
         return -1;
     }
@@ -2111,7 +1888,7 @@ int wispseq_body(PyObject* m) {
         !(S.own_extend = tavrin::builtin_entry(S.WispSeq, "extend"))) {
         return -1;
     }
-    S.remove_impl = f_remove.def()->ml_meth;
+    S.remove_meth = f_remove.def()->ml_meth;
 
     tavrin::DirectSlots direct;
     direct.contains = slot_contains;
