@@ -673,3 +673,22 @@ def test_extend_from_iterables_that_fight_back():
     table.extend(iter(table))
     assert len(table) == 8
     check(table)
+
+
+def test_extend_while_a_patched_entry_class_walks_every_list(monkeypatch):
+    # Making an entry runs the patched __new__, which reads every list the
+    # collector tracks: extend's half-filled list of entries must not be one.
+    from tavrin.datastructures.pathtable import DictItem
+
+    made = DictItem.__new__
+
+    def new(cls, *args):
+        for o in gc.get_objects():
+            if type(o) is list:
+                list(o)
+        return made(cls, *args)
+
+    monkeypatch.setattr(DictItem, "__new__", new)
+    table = PathTable({})
+    table.extend([(("a",), 1), (("b",), 2), (("c",), 3)])
+    assert list(table) == [(("a",), 1), (("b",), 2), (("c",), 3)]

@@ -1304,6 +1304,9 @@ TAVRIN_METHOD(f_table_extend, table_extend, "extend", "$self, items",
     if (!converted) {
         return nullptr;
     }
+    // Making an entry can run Python code (a DictItem class of the user's);
+    // until every slot is filled, gc.get_objects() must not reach the list.
+    PyObject_GC_UnTrack(converted.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref entry = make_dictitem(parts[static_cast<size_t>(2 * i)].get(), parts[static_cast<size_t>(2 * i + 1)].get());
         if (!entry) {
@@ -1311,6 +1314,7 @@ TAVRIN_METHOD(f_table_extend, table_extend, "extend", "$self, items",
         }
         PyList_SET_ITEM(converted.get(), i, entry.release());
     }
+    PyObject_GC_Track(converted.get());
     return none_or_null(tavrin::call_base(facts, kListExtend, self, {converted.get()}, [&] {
         return tavrin::none_or_error(PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, converted.get()));
     }));
