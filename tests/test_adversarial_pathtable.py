@@ -678,8 +678,6 @@ def test_extend_from_iterables_that_fight_back():
 def test_extend_while_a_patched_entry_class_walks_every_list(monkeypatch):
     # Making an entry runs the patched __new__, which reads every list the
     # collector tracks: extend's half-filled list of entries must not be one.
-    from tavrin.datastructures.pathtable import DictItem
-
     made = DictItem.__new__
 
     def new(cls, *args):
