@@ -176,6 +176,48 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializ
     return call_super(self, *row.owner, *row.name, args.begin(), args.size() - nkw, kwnames);
 }
 
+// The same for a call whose arguments come as a type's init slot gets
+// them, a tuple and a dict of keywords (or null): they are put in a
+// vectorcall's form only when the generic call needs them.
+template <std::size_t Rows, class Direct>
+Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* args, PyObject* kwargs,
+              Direct&& direct) noexcept {
+    const int lands = facts.holds(Py_TYPE(self), r);
+    if (lands < 0) {
+        return Ref();
+    }
+    if (lands) {
+        return direct();
+    }
+    const FactRow& row = facts.row(r);
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) {
+        return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
+    }
+    // Our own copies: the keywords' dict is the caller's.
+    Ref all = Ref::steal(PyTuple_New(npos + nkw));
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!all || !kwnames) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(all.get(), i, a);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (Py_ssize_t i = 0; i < nkw && PyDict_Next(kwargs, &pos, &k, &v); ++i) {
+        Py_INCREF(k);
+        PyTuple_SET_ITEM(kwnames.get(), i, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(all.get(), npos + i, v);
+    }
+    return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
+                      kwnames.get());
+}
+
 // A slot's int result as a call's: None, or empty on error.
 inline Ref none_or_error(int rc) noexcept { return rc < 0 ? Ref() : Ref::borrow(Py_None); }
 
