@@ -4,6 +4,7 @@
 #include <tavrin/module.hpp>
 
 #include <cstring>
+#include <iterator>
 
 using tavrin::PendingError;
 using tavrin::RecursionGuard;
