@@ -53,7 +53,7 @@ public:
     // Every fact about `type`, in `out`; -1 on error.
     int get(PyTypeObject* type, Facts& out) noexcept {
         const Entry& e = entries_[0];
-        if (e.type == type && version_is(type, e.tag)) {
+        if (__builtin_expect(e.type == type && version_is(type, e.tag), 1)) {
             out = e.facts;
             return 0;
         }
