@@ -516,7 +516,11 @@ int super_contains(PyObject* self, PyObject* key) noexcept {
         const int has = PyDict_Contains(self, key);
         return has < 0 ? Ref() : Ref::borrow(has ? Py_True : Py_False);
     });
-    return r ? PyObject_IsTrue(r.get()) : -1;
+    if (!r) {
+        return -1;
+    }
+    // The direct answer, as PyObject_IsTrue would read it, without the call.
+    return r.get() == Py_True ? 1 : r.get() == Py_False ? 0 : PyObject_IsTrue(r.get());
 }
 
 // reentry.hpp rule 2, as __contains__ (also the direct slot).
