@@ -397,6 +397,18 @@ def test_patterns_match_as_re_search(pattern, texts):
     assert And(pattern, pattern)(*texts) is (expected or False)
 
 
+# One pattern per character that gives a pattern a meaning of its own: each
+# matches its text as a regular expression, never as a substring. (A lone
+# "}", "]" or ")" is either literal or refused by re.compile.)
+@pytest.mark.parametrize("pattern, text", [
+    ("\\d", "5"), ("a.c", "abc"), ("^a", "a"), ("a$", "a"), ("ab*c", "ac"), ("ab+c", "abbc"),
+    ("ab?c", "ac"), ("ab{2}", "abb"), ("[ab]", "a"), ("cat|dog", "hotdog"), ("(a)", "a"),
+])
+def test_every_special_character_is_a_regular_expression(pattern, text):
+    assert Or(pattern)(text) is True
+    assert Not(pattern)(text) is False
+
+
 @FAST
 @given(words=st.lists(st.sampled_from(["a", "b", "ab", "c"]), max_size=4),
        texts=st.lists(st.sampled_from(["a", "b", "xy", "abc", ""]), max_size=4))

@@ -53,7 +53,7 @@ public:
     // Every fact about `type`, in `out`; -1 on error.
     int get(PyTypeObject* type, Facts& out) noexcept {
         const Entry& e = entries_[0];
-        if (e.type == type && version_is(type, e.tag)) {
+        if (__builtin_expect(e.type == type && version_is(type, e.tag), 1)) {
             out = e.facts;
             return 0;
         }
@@ -182,6 +182,48 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializ
               Direct&& direct, PyObject* kwnames = nullptr) noexcept {
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return call_base(facts, r, self, args.begin(), args.size() - nkw, static_cast<Direct&&>(direct), kwnames);
+}
+
+// The same for a call whose arguments come as a type's init slot gets
+// them, a tuple and a dict of keywords (or null): they are put in a
+// vectorcall's form only when the generic call needs them.
+template <std::size_t Rows, class Direct>
+Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* args, PyObject* kwargs,
+              Direct&& direct) noexcept {
+    const int lands = facts.holds(Py_TYPE(self), r);
+    if (lands < 0) {
+        return Ref();
+    }
+    if (lands) {
+        return direct();
+    }
+    const FactRow& row = facts.row(r);
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) {
+        return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
+    }
+    // Our own copies: the keywords' dict is the caller's.
+    Ref all = Ref::steal(PyTuple_New(npos + nkw));
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!all || !kwnames) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(a);
+        PyTuple_SET_ITEM(all.get(), i, a);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (Py_ssize_t i = 0; i < nkw && PyDict_Next(kwargs, &pos, &k, &v); ++i) {
+        Py_INCREF(k);
+        PyTuple_SET_ITEM(kwnames.get(), i, k);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(all.get(), npos + i, v);
+    }
+    return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
+                      kwnames.get());
 }
 
 // A slot's int result as a call's: None, or empty on error.

@@ -4,11 +4,10 @@
 // (for instance a command-line argument).
 #include <tavrin/module.hpp>
 
-#include <cstdint>
+#include <iterator>
 #include <vector>
 
 using tavrin::Function;
-using tavrin::Kind;
 using tavrin::PendingError;
 using tavrin::RecursionGuard;
 using tavrin::Ref;
@@ -48,7 +47,7 @@ using tavrin::keep;
 
 // A module-level name as a function body of this module would find it: the
 // module's namespace, then the built-ins.
-Ref load_global(PyObject* name) {
+Ref load_global(PyObject* name) noexcept {
     Ref found;
     int rc = tavrin::dict_get_ref(S.globals, name, found);
     if (rc == 0) {
@@ -62,26 +61,33 @@ Ref load_global(PyObject* name) {
 
 // Results of a callable expression, kept alive until every item has been
 // passed, as the list a Python comprehension builds; released last to
-// first, as a list releases its items. `push` may throw std::bad_alloc.
+// first, as a list releases its items.
 class Results {
 public:
     Results() = default;
     Results(const Results&) = delete;
     Results& operator=(const Results&) = delete;
-    ~Results() {
+    ~Results() noexcept {
         while (n_ > 0) {
             --n_;
             Py_DECREF(at(n_));
         }
     }
-    void push(Ref r) {
+    // -1 with MemoryError set when there is no room for it.
+    int push(Ref r) noexcept {
         if (n_ < kInline) {
             inline_[n_] = r.release();
         } else {
-            heap_.push_back(r.get());  // r still owns the reference if this throws
+            try {
+                heap_.push_back(r.get());  // r still owns the reference if this throws
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return -1;
+            }
             r.release();
         }
         ++n_;
+        return 0;
     }
     size_t size() const noexcept { return n_; }
     PyObject* at(size_t i) const noexcept { return i < kInline ? inline_[i] : heap_[i - kInline]; }
@@ -115,7 +121,7 @@ bool is_special(Py_UCS4 ch) noexcept {
 // the regular-expression engine. 1 with `out` set, 0 when the pattern is a
 // real regular expression, -1 on error. `e` is an exact re.Pattern, whose
 // attributes are read-only C members: reading them runs no Python code.
-int literal_source(PyObject* e, Ref& out) {
+int literal_source(PyObject* e, Ref& out) noexcept {
     Ref flags = Ref::steal(PyObject_GetAttr(e, S.s_flags));
     if (!flags) {
         return -1;
@@ -150,7 +156,7 @@ int literal_source(PyObject* e, Ref& out) {
 // text form of every item. str() of an item that is not exactly a str is
 // Python code and runs for every item, in order; the searches themselves
 // run no Python code, so once one has matched the rest are skipped.
-int judge_pattern(PyObject* e, PyObject* const* items, Py_ssize_t n) {
+int judge_pattern(PyObject* e, PyObject* const* items, Py_ssize_t n) noexcept {
     Ref literal;
     if (literal_source(e, literal) < 0) {
         return -1;
@@ -194,7 +200,7 @@ int judge_pattern(PyObject* e, PyObject* const* items, Py_ssize_t n) {
 
 // The same rule for any other object a caller has put among the
 // expressions: e.search(text) for every item, looked up each time.
-int judge_search(PyObject* e, PyObject* const* items, Py_ssize_t n) {
+int judge_search(PyObject* e, PyObject* const* items, Py_ssize_t n) noexcept {
     bool found = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
@@ -215,14 +221,16 @@ int judge_search(PyObject* e, PyObject* const* items, Py_ssize_t n) {
 
 // e(item) for every item, in order, all results collected before any is
 // judged; true when one is truthy (judged in order up to the first truthy).
-int judge_callable(PyObject* e, PyObject* const* items, Py_ssize_t n) {
+int judge_callable(PyObject* e, PyObject* const* items, Py_ssize_t n) noexcept {
     Results results;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref r = Ref::steal(PyObject_Vectorcall(e, items + i, 1, nullptr));
         if (!r) {
             return -1;
         }
-        results.push(std::move(r));
+        if (results.push(std::move(r)) < 0) {
+            return -1;
+        }
     }
     for (size_t i = 0; i < results.size(); ++i) {
         const int t = PyObject_IsTrue(results.at(i));
@@ -236,49 +244,28 @@ int judge_callable(PyObject* e, PyObject* const* items, Py_ssize_t n) {
 // ------------------------------------------------------------ nesting
 
 // Which of our own __call__ methods `obj(*items)` reaches for instances of
-// a type: the one special-method lookup finds along the type's MRO. Cached
-// by (type, version tag): any change to the type or a class in its MRO
-// gives it a new tag, and tags are never reused, so an entry can't go stale
-// (nor match a new type that reuses a dead one's address).
-struct KindEntry {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    int kind = OTHER;
+// a type: the one special-method lookup finds along the type's MRO. Row k
+// holds when it finds op k's; the descriptors differ, so one row at most.
+const tavrin::FactRow rows[] = {
+    {&S.s_call, &S.call_descr[AND]},
+    {&S.s_call, &S.call_descr[OR]},
+    {&S.s_call, &S.call_descr[NOT]},
 };
-KindEntry kind_cache[8];
+tavrin::TypeFacts<std::size(rows)> facts(rows);
 
-int call_kind(PyTypeObject* t) {
-    const unsigned int tag = tavrin::type_version(t);
-    KindEntry& slot = kind_cache[(reinterpret_cast<std::uintptr_t>(t) >> 4) & 7];
-    if (tag != 0 && slot.type == t && slot.tag == tag) {
-        return slot.kind;
-    }
-    // Held: the lookup may run Python code that lets the type go.
-    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
-    Ref found;
-    if (tavrin::super_lookup(t, nullptr, S.s_call, found) < 0) {
+int call_kind(PyTypeObject* t) noexcept {
+    tavrin::Facts f;
+    if (facts.get(t, f) < 0) {
         return -1;
     }
-    int kind = OTHER;
-    for (int k = AND; k <= NOT; ++k) {
-        if (found.get() == S.call_descr[k]) {
-            kind = k;
-        }
-    }
-    const unsigned int after = tavrin::type_version(t);
-    if (after != 0 && after == tag) {
-        slot.type = t;
-        slot.tag = tag;
-        slot.kind = kind;
-    }
-    return kind;
+    return f & (1u << AND) ? AND : f & (1u << OR) ? OR : f & (1u << NOT) ? NOT : OTHER;
 }
 
-int combine(int op, PyObject* self, PyObject* const* items, Py_ssize_t n);
+int combine(int op, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept;
 
 // A nested expression object receives all items at once: e(*items). When
 // the call would land in our own __call__, it is made here directly.
-int judge_nested(PyObject* e, PyObject* const* items, Py_ssize_t n) {
+int judge_nested(PyObject* e, PyObject* const* items, Py_ssize_t n) noexcept {
     RecursionGuard guard(" while testing a nested logic expression");
     if (guard.failed()) {
         return -1;
@@ -299,7 +286,7 @@ int judge_nested(PyObject* e, PyObject* const* items, Py_ssize_t n) {
 
 // The truth of one expression for the items: nested expression objects
 // first (they are callable too), then callables, then patterns.
-int judge(PyObject* e, PyObject* const* items, Py_ssize_t n) {
+int judge(PyObject* e, PyObject* const* items, Py_ssize_t n) noexcept {
     if (Py_TYPE(e) == S.Pattern) {
         // re.Pattern can't be subclassed or changed: not an expression
         // object, not callable, and its search is the C method.
@@ -318,7 +305,7 @@ int judge(PyObject* e, PyObject* const* items, Py_ssize_t n) {
 // And stops at the first false expression, Or and Not at the first true
 // one. `self.expressions` is read once and walked as `for e in ...` would:
 // a list is re-measured at every step, since any expression may change it.
-int combine(int op, PyObject* self, PyObject* const* items, Py_ssize_t n) {
+int combine(int op, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
     const int decisive_truth = op == AND ? 0 : 1;
     const int decisive_result = op == OR ? 1 : 0;
     Ref exprs = Ref::steal(PyObject_GetAttr(self, S.s_expressions));
@@ -359,16 +346,10 @@ int combine(int op, PyObject* self, PyObject* const* items, Py_ssize_t n) {
 
 // ----------------------------------------------------------- BaseLogic
 
-PyObject* base_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_base_init("__init__", "$self, *expressions",
-                     "Keep the expressions in self.expressions, in order: a str is compiled with\n"
-                     "re.compile, any callable (nested And, Or and Not objects included) is kept\n"
-                     "as it is; anything else raises TypeError.",
-                     base_init);
 
 // self.expressions.append(value), the attribute read again as the
 // statement would.
-int append_expression(PyObject* self, PyObject* value) {
+int append_expression(PyObject* self, PyObject* value) noexcept {
     Ref current = Ref::steal(PyObject_GetAttr(self, S.s_expressions));
     if (!current) {
         return -1;
@@ -380,7 +361,10 @@ int append_expression(PyObject* self, PyObject* value) {
 }
 
 // reentry.hpp rule 2: self.expressions read anew for every append.
-PyObject* base_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_base_init, base_init, "__init__", "$self, *expressions",
+              "Keep the expressions in self.expressions, in order: a str is compiled with\n"
+              "re.compile, any callable (nested And, Or and Not objects included) is kept\n"
+              "as it is; anything else raises TypeError.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f_base_init.bind(self, args, nargs, kwnames, nullptr, &star)) {
         return nullptr;
@@ -414,12 +398,10 @@ PyObject* base_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* base_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_base_call("__call__", "$self",
-                     "The base class performs no test: always raises NotImplementedError.", base_call);
 
 // reentry.hpp rule 2: keeps nothing.
-PyObject* base_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_base_call, base_call, "__call__", "$self",
+              "The base class performs no test: always raises NotImplementedError.") {
     if (!f_base_call.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -429,7 +411,7 @@ PyObject* base_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // Renders one expression: callables by their repr (nested expression
 // objects so give their own text form), patterns as their quoted source.
-Ref render(PyObject* e) {
+Ref render(PyObject* e) noexcept {
     if (PyCallable_Check(e)) {
         return Ref::steal(PyObject_Repr(e));
     }
@@ -437,14 +419,11 @@ Ref render(PyObject* e) {
     return source ? Ref::steal(PyUnicode_FromFormat("'%S'", source.get())) : Ref();
 }
 
-PyObject* base_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_base_str("__str__", "$self",
-                    "The text form: the class name called with the expressions, e.g.\n"
-                    "And('a', Not('b')). logic_str reads it back.",
-                    base_str);
 
 // reentry.hpp rule 2: iterates the expressions it holds.
-PyObject* base_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_base_str, base_str, "__str__", "$self",
+              "The text form: the class name called with the expressions, e.g.\n"
+              "And('a', Not('b')). logic_str reads it back.") {
     if (!f_base_str.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -481,25 +460,20 @@ PyObject* base_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyUnicode_FromFormat("%S(%S)", name.get(), joined.get());
 }
 
-PyObject* base_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_base_repr("__repr__", "$self", "Same as str(self).", base_repr);
 
 // reentry.hpp rule 2: keeps nothing.
-PyObject* base_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_base_repr, base_repr, "__repr__", "$self", "Same as str(self).") {
     if (!f_base_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return PyObject_Str(self);
 }
 
-PyObject* base_eq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_base_eq("__eq__", "$self, other",
-                   "Equal when other is of exactly the same class and the expression lists are\n"
-                   "equal (patterns compare by source and flags).",
-                   base_eq);
 
 // reentry.hpp rule 2: both lists held.
-PyObject* base_eq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_base_eq, base_eq, "__eq__", "$self, other",
+              "Equal when other is of exactly the same class and the expression lists are\n"
+              "equal (patterns compare by source and flags).") {
     PyObject* other;
     if (!f_base_eq.bind(self, args, nargs, kwnames, &other)) {
         return nullptr;
@@ -521,66 +495,54 @@ PyObject* base_eq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // ----------------------------------------------------- And, Or, Not
 
 PyObject* call_op(int op, const Function& f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
+                  PyObject* kwnames) noexcept {
     std::pair<PyObject* const*, Py_ssize_t> star;
     if (!f.bind(self, args, nargs, kwnames, nullptr, &star)) {
         return nullptr;
     }
-    return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const int r = combine(op, self, star.first, star.second);
-        return r < 0 ? nullptr : PyBool_FromLong(r);
-    });
+    const int r = combine(op, self, star.first, star.second);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
-PyObject* and_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_and_call("__call__", "$self, *items",
-                    "True when every expression is satisfied by at least one of the items.", and_call);
 // reentry.hpp rule 2 (combine): the list's size re-read every step, each expression held.
-PyObject* and_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_and_call, and_call, "__call__", "$self, *items",
+              "True when every expression is satisfied by at least one of the items.") {
     return call_op(AND, f_and_call, self, args, nargs, kwnames);
 }
 
-PyObject* or_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_or_call("__call__", "$self, *items",
-                   "True when at least one expression is satisfied by at least one of the items.", or_call);
 // reentry.hpp rule 2 (combine).
-PyObject* or_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_or_call, or_call, "__call__", "$self, *items",
+              "True when at least one expression is satisfied by at least one of the items.") {
     return call_op(OR, f_or_call, self, args, nargs, kwnames);
 }
 
-PyObject* not_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_not_call("__call__", "$self, *items", "True when no expression is satisfied by any of the items.",
-                    not_call);
 // reentry.hpp rule 2 (combine).
-PyObject* not_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_not_call, not_call, "__call__", "$self, *items",
+              "True when no expression is satisfied by any of the items.") {
     return call_op(NOT, f_not_call, self, args, nargs, kwnames);
 }
 
 // ----------------------------------------------------------- logic_str
 
-PyObject* logic_str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_logic_str(
-    "logic_str", "string",
-    "Build an expression object from its text form, e.g. a command-line argument.\n"
-    "\n"
-    "The text goes through decode_cli_string, then is evaluated as a Python\n"
-    "expression in this module's namespace, where And, Or and Not build the\n"
-    "objects; the result must be an expression object:\n"
-    "\n"
-    "    >>> logic_str(\"And('a', 'b')\")('ab')\n"
-    "    True\n"
-    "\n"
-    "SECURITY: the text is evaluated as Python code (lambdas and built-ins such as\n"
-    "str.isdigit are allowed on purpose), so it can do anything Python can do.\n"
-    "Never pass it text from an untrusted source.\n"
-    "\n"
-    "Raises ValueError('Not a properly formatted logic string: ...') when the\n"
-    "evaluation fails with an Exception (kept as the error's context) or gives\n"
-    "something that is not an expression object.",
-    logic_str, Kind::ModuleFunction);
-
 // reentry.hpp rule 2: keeps nothing.
-PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_MEMBER(tavrin::Kind::ModuleFunction, f_logic_str, logic_str, "logic_str", "string",
+              "Build an expression object from its text form, e.g. a command-line argument.\n"
+              "\n"
+              "The text goes through decode_cli_string, then is evaluated as a Python\n"
+              "expression in this module's namespace, where And, Or and Not build the\n"
+              "objects; the result must be an expression object:\n"
+              "\n"
+              "    >>> logic_str(\"And('a', 'b')\")('ab')\n"
+              "    True\n"
+              "\n"
+              "SECURITY: the text is evaluated as Python code (lambdas and built-ins such as\n"
+              "str.isdigit are allowed on purpose), so it can do anything Python can do.\n"
+              "Never pass it text from an untrusted source.\n"
+              "\n"
+              "Raises ValueError('Not a properly formatted logic string: ...') when the\n"
+              "evaluation fails with an Exception (kept as the error's context) or gives\n"
+              "something that is not an expression object.") {
+    (void)self;  // the module: its namespace is S.globals
     PyObject* string;
     if (!f_logic_str.bind(nullptr, args, nargs, kwnames, &string)) {
         return nullptr;
@@ -651,7 +613,7 @@ const char* const not_doc =
     "True only when no expression is satisfied by any item: the negation of Or\n"
     "over the same expressions. Not('a', 'b')('xyz') is True.";
 
-int intern_all() {
+int intern_all() noexcept {
     const tavrin::NameSlot names[] = {
         {&S.s_expressions, "expressions"}, {&S.s_re, "re"},          {&S.s_compile, "compile"},
         {&S.s_append, "append"},           {&S.s_search, "search"},  {&S.s_pattern, "pattern"},
@@ -664,11 +626,11 @@ int intern_all() {
     return 0;
 }
 
-int set_attr(PyObject* m, const char* name, Ref value) {
+int set_attr(PyObject* m, const char* name, Ref value) noexcept {
     return value ? PyObject_SetAttrString(m, name, value.get()) : -1;
 }
 
-int logic_body(PyObject* m) {
+int logic_body(PyObject* m) noexcept {
     if (intern_all() < 0) {
         return -1;
     }

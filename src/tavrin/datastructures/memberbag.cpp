@@ -4,10 +4,8 @@
 #include <tavrin/module.hpp>
 
 #include <cstring>
+#include <iterator>
 
-using tavrin::Function;
-using tavrin::Kind;
-using tavrin::LookupCache;
 using tavrin::PendingError;
 using tavrin::RecursionGuard;
 using tavrin::Ref;
@@ -58,23 +56,51 @@ struct State {
     PyObject* s_self = nullptr;
     PyObject* s_missing = nullptr;
     PyObject* empty_tuple = nullptr;
+    PyObject* nothing = nullptr;  // stays null: a lookup that finds nothing
 };
 State S;
 
-// One cache per question asked; each remembers the last type it confirmed.
-LookupCache bag_super_init, bag_super_repr, own_dict_slot;
-LookupCache nested_super_init, nested_super_getitem, nested_super_setitem, nested_super_delitem,
-    nested_super_contains;
-LookupCache own_getitem, own_update, own_setdefault, level_update, no_missing_hook;
+// The lookups the fast paths rely on, one row each.
+enum Row : unsigned {
+    BAG_SUPER_INIT,        // super(MemberBag, self).__init__ is dict's
+    BAG_SUPER_REPR,        // super(MemberBag, self).__repr__ is dict's
+    OWN_DICT_SLOT,         // self.__dict__ is MemberBag's own slot
+    NESTED_SUPER_INIT,     // super(NestedMemberBag, self).__init__ is MemberBag's
+    NESTED_SUPER_GETITEM,  // super(NestedMemberBag, self).__getitem__ is dict's, and so on
+    NESTED_SUPER_SETITEM,
+    NESTED_SUPER_DELITEM,
+    NESTED_SUPER_CONTAINS,
+    OWN_GETITEM,     // type(obj).__getitem__ is NestedMemberBag's
+    OWN_UPDATE,      // obj.update is NestedMemberBag's
+    OWN_SETDEFAULT,  // obj.setdefault is MutableMapping's
+    NO_MISSING,      // no __missing__ anywhere in the MRO
+};
+const tavrin::FactRow rows[] = {
+    {&S.s_init, &S.dict_init, &S.MemberBag},
+    {&S.s_repr, &S.dict_repr, &S.MemberBag},
+    {&S.s_dict, &S.bag_dict_slot},
+    {&S.s_init, &S.bag_init, &S.Nested},
+    {&S.s_getitem, &S.dict_getitem, &S.Nested},
+    {&S.s_setitem, &S.dict_setitem, &S.Nested},
+    {&S.s_delitem, &S.dict_delitem, &S.Nested},
+    {&S.s_contains, &S.dict_contains, &S.Nested},
+    {&S.s_getitem, &S.nested_getitem},
+    {&S.s_update, &S.nested_update},
+    {&S.s_setdefault, &S.mm_setdefault},
+    {&S.s_missing, &S.nothing},
+};
+tavrin::TypeFacts<std::size(rows)> facts(rows);
+
+constexpr tavrin::Facts bit(Row r) noexcept { return tavrin::Facts{1} << r; }
 
 // ---------------------------------------------------------------- MemberBag
 
 // self.__dict__ = self. When the attribute lookup would find MemberBag's own
 // __dict__ slot (a generic attribute setter, no override in a subclass),
 // that slot's setter is the generic one: store the dict pointer directly.
-int set_own_dict(PyObject* self) {
+int set_own_dict(PyObject* self) noexcept {
     if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
-        const int own = own_dict_slot.check(Py_TYPE(self), nullptr, S.s_dict, S.bag_dict_slot);
+        const int own = facts.holds(Py_TYPE(self), OWN_DICT_SLOT);
         if (own < 0) {
             return -1;
         }
@@ -86,46 +112,23 @@ int set_own_dict(PyObject* self) {
 }
 
 // super(MemberBag, self).__init__(*args, **kwargs), then self.__dict__ = self.
-int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const int fast = bag_super_init.check(Py_TYPE(self), S.MemberBag, S.s_init, S.dict_init);
-    if (fast < 0) {
+int bag_init_tuple(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // dict.__init__ is exactly the dict type's init slot.
+    if (!tavrin::call_base(facts, BAG_SUPER_INIT, self, args, kwargs,
+                           [&] { return tavrin::none_or_error(PyDict_Type.tp_init(self, args, kwargs)); })) {
         return -1;
-    }
-    if (fast) {
-        // dict.__init__ is exactly the dict type's init slot.
-        if (PyDict_Type.tp_init(self, args, kwargs) < 0) {
-            return -1;
-        }
-    } else {
-        Ref raw;
-        if (tavrin::super_lookup(Py_TYPE(self), S.MemberBag, S.s_init, raw) < 0) {
-            return -1;
-        }
-        if (!raw) {
-            PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
-            return -1;
-        }
-        Ref bound;
-        if (descrgetfunc get = Py_TYPE(raw.get())->tp_descr_get) {
-            bound = Ref::steal(get(raw.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-        } else {
-            bound = std::move(raw);
-        }
-        if (!bound || !Ref::steal(PyObject_Call(bound.get(), args, kwargs))) {
-            return -1;
-        }
     }
     return set_own_dict(self);
 }
 
-int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+int bag_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) noexcept {
     Ref tuple = tavrin::tuple_of(args, nargs);
     return tuple ? bag_init_tuple(self, tuple.get(), kwargs) : -1;
 }
 
 // Calls one of our descriptors the ordinary way (for the rare calls a
 // direct slot hands back, such as a keyword named like the receiver).
-int call_descriptor(PyObject* descr, PyObject* self, PyObject* args, PyObject* kwargs) {
+int call_descriptor(PyObject* descr, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref full = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
     if (!full) {
         return -1;
@@ -141,13 +144,13 @@ int call_descriptor(PyObject* descr, PyObject* self, PyObject* args, PyObject* k
 }
 
 // A keyword argument named like the receiver: a Python __init__ rejects it.
-int names_receiver(PyObject* kwargs) {
+int names_receiver(PyObject* kwargs) noexcept {
     return kwargs ? PyDict_Contains(kwargs, S.s_self) : 0;
 }
 
 // MemberBag(...) straight from the type's init slot.
 // reentry.hpp rule 2: keeps nothing across dict's own init.
-int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (!tavrin::keywords_are_strings(kwargs)) {
         return -1;
     }
@@ -158,15 +161,12 @@ int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return bag_init_tuple(self, args, kwargs);
 }
 
-PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_bag_init("__init__", "$self, *args, **kwargs",
-                    "Build the dict from the arguments as dict() does, then make the instance its own\n"
-                    "attribute dictionary: self.__dict__ is self, so every entry with a string key is\n"
-                    "also an attribute and every attribute write is an entry.",
-                    bag_init);
 
 // reentry.hpp rule 2: keeps nothing across dict's own init.
-PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_bag_init, bag_init, "__init__", "$self, *args, **kwargs",
+              "Build the dict from the arguments as dict() does, then make the instance its own\n"
+              "attribute dictionary: self.__dict__ is self, so every entry with a string key is\n"
+              "also an attribute and every attribute write is an entry.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_bag_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
@@ -178,11 +178,9 @@ PyObject* bag_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
-PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_bag_repr("__repr__", "$self", nullptr, bag_repr);
 
 // reentry.hpp rule 2: keeps nothing.
-PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_bag_repr, bag_repr, "__repr__", "$self", nullptr) {
     if (!f_bag_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -194,11 +192,7 @@ PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!name) {
         return nullptr;
     }
-    const int fast = bag_super_repr.check(Py_TYPE(self), S.MemberBag, S.s_repr, S.dict_repr);
-    if (fast < 0) {
-        return nullptr;
-    }
-    Ref inner = fast ? Ref::steal(PyDict_Type.tp_repr(self)) : tavrin::call_super(self, S.MemberBag, S.s_repr, nullptr, 0);
+    Ref inner = tavrin::call_base(facts, BAG_SUPER_REPR, self, {}, [&] { return Ref::steal(PyDict_Type.tp_repr(self)); });
     if (!inner) {
         return nullptr;
     }
@@ -207,14 +201,11 @@ PyObject* bag_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Copying and pickling rebuild the object without running __init__, so
 // both go through here to give it back its identity as attribute dictionary.
-PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_bag_reduce("__reduce__", "$self",
-                      "Pickle and copy support: the entries are the state, restored without\n"
-                      "re-splitting keys, and the copy is again its own attribute dictionary.",
-                      bag_reduce);
 
 // reentry.hpp rule 2: keeps nothing.
-PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_bag_reduce, bag_reduce, "__reduce__", "$self",
+              "Pickle and copy support: the entries are the state, restored without\n"
+              "re-splitting keys, and the copy is again its own attribute dictionary.") {
     if (!f_bag_reduce.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -225,12 +216,10 @@ PyObject* bag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return Py_BuildValue("O(O)O", S.newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
 
-PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_bag_setstate("__setstate__", "$self, state",
-                        "Restore the entries saved by __reduce__ as they were stored.", bag_setstate);
 
 // reentry.hpp rule 2: keeps nothing.
-PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_bag_setstate, bag_setstate, "__setstate__", "$self, state",
+              "Restore the entries saved by __reduce__ as they were stored.") {
     PyObject* state;
     if (!f_bag_setstate.bind(self, args, nargs, kwnames, &state)) {
         return nullptr;
@@ -244,7 +233,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // ---------------------------------------------------------- NestedMemberBag
 
 // Position of the first "." in an exact str, -1 if none, -2 on error.
-Py_ssize_t find_dot(PyObject* key) {
+Py_ssize_t find_dot(PyObject* key) noexcept {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
     if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
         const auto* data = static_cast<const char*>(PyUnicode_DATA(key));
@@ -258,7 +247,7 @@ Py_ssize_t find_dot(PyObject* key) {
 // split here; a str subclass gets its own `in` and `split`, as the class
 // statement's code would call them.
 // Returns 1 with head/rest set, 0 for a plain key, -1 on error.
-int split_path(PyObject* key, Ref& head, Ref& rest) {
+int split_path(PyObject* key, Ref& head, Ref& rest) noexcept {
     if (PyUnicode_CheckExact(key)) {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
         const Py_ssize_t dot = find_dot(key);
@@ -294,31 +283,19 @@ int split_path(PyObject* key, Ref& head, Ref& rest) {
 }
 
 // super(NestedMemberBag, self).__getitem__(key)
-Ref super_getitem(PyObject* self, PyObject* key) {
-    const int fast = nested_super_getitem.check(Py_TYPE(self), S.Nested, S.s_getitem, S.dict_getitem);
-    if (fast < 0) {
-        return Ref();
-    }
-    if (fast) {
-        return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
-    }
-    return tavrin::call_super(self, S.Nested, S.s_getitem, &key, 1);
+Ref super_getitem(PyObject* self, PyObject* key) noexcept {
+    return tavrin::call_base(facts, NESTED_SUPER_GETITEM, self, {key},
+                             [&] { return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key)); });
 }
 
 // Whether obj[key] lands in nested_getitem with super() landing in dict:
 // then the walk can go on here instead of through the slot machinery.
-int walks_here(PyObject* obj) {
-    const int own = own_getitem.check(Py_TYPE(obj), nullptr, S.s_getitem, S.nested_getitem);
-    if (own <= 0) {
-        return own;
-    }
-    return nested_super_getitem.check(Py_TYPE(obj), S.Nested, S.s_getitem, S.dict_getitem);
+int walks_here(PyObject* obj) noexcept {
+    return facts.all(Py_TYPE(obj), bit(OWN_GETITEM) | bit(NESTED_SUPER_GETITEM));
 }
 
-PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_getitem("__getitem__", "$self, key", nullptr, nested_getitem);
 
-Ref getitem_impl(PyObject* self, PyObject* key) {
+Ref getitem_impl(PyObject* self, PyObject* key) noexcept {
     RecursionGuard guard(" while reading a NestedMemberBag path");
     if (guard.failed()) {
         return Ref();
@@ -355,7 +332,7 @@ Ref getitem_impl(PyObject* self, PyObject* key) {
 }
 
 // reentry.hpp rule 2: each level and remaining key held.
-PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_getitem, nested_getitem, "__getitem__", "$self, key", nullptr) {
     PyObject* key;
     if (!f_nested_getitem.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
@@ -363,12 +340,12 @@ PyObject* nested_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return getitem_impl(self, key).release();
 }
 
-int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
-int setitem_impl(PyObject* self, PyObject* key, PyObject* value);
+int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept;
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value) noexcept;
 
 // self[key] = value: straight into our own code when the type's slot is ours
 // (that is what the interpreter would call), else through the slot.
-int store(PyObject* self, PyObject* key, PyObject* value) {
+int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
     if (Py_TYPE(self)->tp_as_mapping && Py_TYPE(self)->tp_as_mapping->mp_ass_subscript == nested_ass_subscript) {
         return setitem_impl(self, key, value);
     }
@@ -377,7 +354,7 @@ int store(PyObject* self, PyObject* key, PyObject* value) {
 
 // type(self)() with no arguments. With the plain `type` call behind the
 // metaclass this is what type.__call__ does, minus the generic call path.
-Ref new_level(PyObject* self) {
+Ref new_level(PyObject* self) noexcept {
     // Held: a Python __new__ may reassign self.__class__, and the old class
     // must outlive the type check below.
     Ref owner = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
@@ -399,7 +376,7 @@ Ref new_level(PyObject* self) {
 // MutableMapping.setdefault(self, key, default) as its Python code runs it:
 // try self[key], on KeyError store default (that KeyError becomes the
 // context of anything the store raises) and return it.
-Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt) {
+Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt) noexcept {
     // When self[key] is a plain dict lookup (our __getitem__, dict below it,
     // no __missing__, key not a path), a miss needn't raise and catch a
     // KeyError: it is made only if the store fails and needs it as context.
@@ -408,7 +385,7 @@ Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt
         return Ref();
     }
     if (here && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key))) {
-        const int no_missing = no_missing_hook.check(Py_TYPE(self), nullptr, S.s_missing, nullptr);
+        const int no_missing = facts.holds(Py_TYPE(self), NO_MISSING);
         if (no_missing < 0) {
             return Ref();
         }
@@ -447,8 +424,8 @@ Ref setdefault_generic_equivalent(PyObject* self, PyObject* key, PyObject* deflt
 }
 
 // self.setdefault(key, default), looked up on the object.
-Ref call_setdefault(PyObject* self, PyObject* key, PyObject* deflt) {
-    const int own = tavrin::attribute_is(self, S.s_setdefault, S.mm_setdefault, own_setdefault);
+Ref call_setdefault(PyObject* self, PyObject* key, PyObject* deflt) noexcept {
+    const int own = tavrin::attribute_is(self, facts, OWN_SETDEFAULT);
     if (own < 0) {
         return Ref();
     }
@@ -463,19 +440,15 @@ Ref call_setdefault(PyObject* self, PyObject* key, PyObject* deflt) {
     return Ref::steal(PyObject_Vectorcall(method.get(), argv, 2, nullptr));
 }
 
-int super_setitem(PyObject* self, PyObject* key, PyObject* value) {
-    const int fast = nested_super_setitem.check(Py_TYPE(self), S.Nested, S.s_setitem, S.dict_setitem);
-    if (fast < 0) {
-        return -1;
-    }
-    if (fast) {
-        return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value);
-    }
-    PyObject* argv[] = {key, value};
-    return tavrin::call_super(self, S.Nested, S.s_setitem, argv, 2) ? 0 : -1;
+int super_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return tavrin::call_base(facts, NESTED_SUPER_SETITEM, self, {key, value}, [&] {
+               return tavrin::none_or_error(PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value));
+           })
+               ? 0
+               : -1;
 }
 
-int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value) noexcept {
     Ref head, rest;
     const int path = split_path(key, head, rest);
     if (path < 0) {
@@ -524,11 +497,9 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     return PyObject_SetItem(level.get(), rest.get(), value);
 }
 
-PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_setitem("__setitem__", "$self, key, value", nullptr, nested_setitem);
 
 // reentry.hpp rule 2: the level and type(self) read after setdefault ran.
-PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_setitem, nested_setitem, "__setitem__", "$self, key, value", nullptr) {
     PyObject* argv[2];
     if (!f_nested_setitem.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -539,23 +510,21 @@ PyObject* nested_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
-PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_contains("__contains__", "$self, key", nullptr, nested_contains);
 
-int super_contains(PyObject* self, PyObject* key) {
-    const int fast = nested_super_contains.check(Py_TYPE(self), S.Nested, S.s_contains, S.dict_contains);
-    if (fast < 0) {
+int super_contains(PyObject* self, PyObject* key) noexcept {
+    Ref r = tavrin::call_base(facts, NESTED_SUPER_CONTAINS, self, {key}, [&] {
+        const int has = PyDict_Contains(self, key);
+        return has < 0 ? Ref() : Ref::borrow(has ? Py_True : Py_False);
+    });
+    if (!r) {
         return -1;
     }
-    if (fast) {
-        return PyDict_Contains(self, key);
-    }
-    Ref r = tavrin::call_super(self, S.Nested, S.s_contains, &key, 1);
-    return r ? PyObject_IsTrue(r.get()) : -1;
+    // The direct answer, as PyObject_IsTrue would read it, without the call.
+    return r.get() == Py_True ? 1 : r.get() == Py_False ? 0 : PyObject_IsTrue(r.get());
 }
 
 // reentry.hpp rule 2, as __contains__ (also the direct slot).
-int contains_impl(PyObject* self, PyObject* key) {
+int contains_impl(PyObject* self, PyObject* key) noexcept {
     Ref head, rest;
     const int path = split_path(key, head, rest);
     if (path <= 0) {
@@ -577,7 +546,7 @@ int contains_impl(PyObject* self, PyObject* key) {
 }
 
 // reentry.hpp rule 2: each level held.
-PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_contains, nested_contains, "__contains__", "$self, key", nullptr) {
     PyObject* key;
     if (!f_nested_contains.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
@@ -586,24 +555,19 @@ PyObject* nested_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return result < 0 ? nullptr : PyBool_FromLong(result);
 }
 
-PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_delitem("__delitem__", "$self, key", nullptr, nested_delitem);
 
-int delitem_impl(PyObject* self, PyObject* key) {
+int delitem_impl(PyObject* self, PyObject* key) noexcept {
     Ref head, rest;
     const int path = split_path(key, head, rest);
     if (path < 0) {
         return -1;
     }
     if (!path) {
-        const int fast = nested_super_delitem.check(Py_TYPE(self), S.Nested, S.s_delitem, S.dict_delitem);
-        if (fast < 0) {
-            return -1;
-        }
-        if (fast) {
-            return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr);
-        }
-        return tavrin::call_super(self, S.Nested, S.s_delitem, &key, 1) ? 0 : -1;
+        return tavrin::call_base(facts, NESTED_SUPER_DELITEM, self, {key}, [&] {
+                   return tavrin::none_or_error(PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr));
+               })
+                   ? 0
+                   : -1;
     }
     Ref value = super_getitem(self, head.get());
     if (!value) {
@@ -617,7 +581,7 @@ int delitem_impl(PyObject* self, PyObject* key) {
 }
 
 // reentry.hpp rule 2: each level held.
-PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_delitem, nested_delitem, "__delitem__", "$self, key", nullptr) {
     PyObject* key;
     if (!f_nested_delitem.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
@@ -630,11 +594,11 @@ PyObject* nested_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // update --------------------------------------------------------------------
 
-int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs);
+int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) noexcept;
 
 // obj.update(value), looked up on the object; our own update runs here.
-int call_update(PyObject* obj, PyObject* value) {
-    const int own = tavrin::attribute_is(obj, S.s_update, S.nested_update, level_update);
+int call_update(PyObject* obj, PyObject* value) noexcept {
+    const int own = tavrin::attribute_is(obj, facts, OWN_UPDATE);
     if (own < 0) {
         return -1;
     }
@@ -654,7 +618,7 @@ int call_update(PyObject* obj, PyObject* value) {
 // before each cached answer is used.
 tavrin::AbcAnswers mapping_answers;
 
-int is_mapping(PyObject* obj) {
+int is_mapping(PyObject* obj) noexcept {
     if (PyDict_CheckExact(obj)) {
         return 1;  // dict is registered with Mapping, and registration can't be undone
     }
@@ -663,7 +627,7 @@ int is_mapping(PyObject* obj) {
 }
 
 // One (key, value) element of update's source.
-int update_element(PyObject* self, PyObject* source, PyObject* element) {
+int update_element(PyObject* self, PyObject* source, PyObject* element) noexcept {
     Ref key, value;
     if ((PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2)) {
         key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
@@ -704,7 +668,7 @@ int update_element(PyObject* self, PyObject* source, PyObject* element) {
     }
     // self.setdefault is looked up before the new level is made, as in
     // `self.setdefault(key, type(self)())`.
-    const int own = tavrin::attribute_is(self, S.s_setdefault, S.mm_setdefault, own_setdefault);
+    const int own = tavrin::attribute_is(self, facts, OWN_SETDEFAULT);
     if (own < 0) {
         return -1;
     }
@@ -732,7 +696,7 @@ int update_element(PyObject* self, PyObject* source, PyObject* element) {
     return call_update(level.get(), value.get());
 }
 
-int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
+int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) noexcept {
     if (npos > 1) {
         PyErr_Format(PyExc_TypeError, "expected at most 1 arguments, got %zd", npos);
         return -1;
@@ -794,16 +758,13 @@ int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject*
     return 0;
 }
 
-PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_update("update", "$self, *args, **kwargs",
-                         "Merge mappings and (key, value) pairs, then keywords, into the bag: mapping\n"
-                         "values become levels of the bag's class, merged into the level already\n"
-                         "there; other values are stored with bag[key] = value, so dotted keys make\n"
-                         "or reuse levels.",
-                         nested_update);
 
 // reentry.hpp rule 2: iterates what it holds; every write looks the level up anew.
-PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_update, nested_update, "update", "$self, *args, **kwargs",
+              "Merge mappings and (key, value) pairs, then keywords, into the bag: mapping\n"
+              "values become levels of the bag's class, merged into the level already\n"
+              "there; other values are stored with bag[key] = value, so dotted keys make\n"
+              "or reuse levels.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_nested_update.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
@@ -815,23 +776,14 @@ PyObject* nested_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_nested_init("__init__", "$self, *args, **kwargs", nullptr, nested_init);
 
 // super().__init__(), then self.update(*args, **kwargs).
-int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) {
-    const int fast = nested_super_init.check(Py_TYPE(self), S.Nested, S.s_init, S.bag_init);
-    if (fast < 0) {
+int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* kwargs) noexcept {
+    if (!tavrin::call_base(facts, NESTED_SUPER_INIT, self, {},
+                           [&] { return tavrin::none_or_error(bag_init_tuple(self, S.empty_tuple, nullptr)); })) {
         return -1;
     }
-    if (fast) {
-        if (bag_init_tuple(self, S.empty_tuple, nullptr) < 0) {
-            return -1;
-        }
-    } else if (!tavrin::call_super(self, S.Nested, S.s_init, nullptr, 0)) {
-        return -1;
-    }
-    const int own = tavrin::attribute_is(self, S.s_update, S.nested_update, own_update);
+    const int own = tavrin::attribute_is(self, facts, OWN_UPDATE);
     if (own < 0) {
         return -1;
     }
@@ -842,7 +794,7 @@ int nested_init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyOb
 }
 
 // reentry.hpp rule 2, as update.
-PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_nested_init, nested_init, "__init__", "$self, *args, **kwargs", nullptr) {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_nested_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
@@ -856,7 +808,7 @@ PyObject* nested_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // Direct slots of NestedMemberBag itself (see install_direct_slots).
 // reentry.hpp rule 2, as update; the caller's keywords are copied first.
-int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (!tavrin::keywords_are_strings(kwargs)) {
         return -1;
     }
@@ -876,10 +828,10 @@ int nested_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // reentry.hpp rule 2, as __getitem__.
-PyObject* nested_subscript(PyObject* self, PyObject* key) { return getitem_impl(self, key).release(); }
+PyObject* nested_subscript(PyObject* self, PyObject* key) noexcept { return getitem_impl(self, key).release(); }
 
 // reentry.hpp rule 2, as __setitem__ and __delitem__.
-int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+int nested_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return value ? setitem_impl(self, key, value) : delitem_impl(self, key);
 }
 
@@ -895,7 +847,7 @@ const char* const bag_doc =
 
 using tavrin::keep;
 
-int intern_all() {
+int intern_all() noexcept {
     const tavrin::NameSlot names[] = {
         {&S.s_dict, "__dict__"},         {&S.s_init, "__init__"},       {&S.s_repr, "__repr__"},
         {&S.s_getitem, "__getitem__"},   {&S.s_setitem, "__setitem__"}, {&S.s_delitem, "__delitem__"},
@@ -907,25 +859,25 @@ int intern_all() {
     if (tavrin::intern_names(names) < 0) {
         return -1;
     }
-    S.empty_tuple = PyTuple_New(0);
+    S.empty_tuple = keep(Ref::steal(PyTuple_New(0)));
     return S.empty_tuple ? 0 : -1;
 }
 
 // Elements other than exact tuples and lists are unpacked by the
 // interpreter itself, so its messages ("too many values to unpack ...")
 // are the ones the caller sees.
-int make_unpack_helper() {
+int make_unpack_helper() noexcept {
     S.unpack_pair = keep(tavrin::python_function(
         "def unpack_pair(element):\n    key, value = element\n    return key, value\n", "unpack_pair"));
     return S.unpack_pair ? 0 : -1;
 }
 
-int memberbag_body(PyObject* m) {
+int memberbag_body(PyObject* m) noexcept {
     if (intern_all() < 0 || make_unpack_helper() < 0) {
         return -1;
     }
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-    if (!copyreg || !(S.newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__"))) {
+    if (!copyreg || !(S.newobj = keep(Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__"))))) {
         return -1;
     }
     if (!(S.dict_init = tavrin::builtin_entry(&PyDict_Type, "__init__")) ||
