@@ -160,7 +160,8 @@ int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
 // entry is a built-in's (`args` as a vectorcall's: the positionals, then the
 // values of `kwnames`): `direct()`, the built-in's own code, when the row
 // holds for type(self); the generic call when it does not. The one way a
-// fast path hands work to its base class.
+// fast path hands work to its base class. For a row without an owner it is
+// the call a type slot makes: `type(self).name(self, *args)`.
 template <std::size_t Rows, class Direct>
 Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializer_list<PyObject*> args,
               Direct&& direct, PyObject* kwnames = nullptr) noexcept {
@@ -173,7 +174,7 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializ
     }
     const FactRow& row = facts.row(r);
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return call_super(self, *row.owner, *row.name, args.begin(), args.size() - nkw, kwnames);
+    return call_super(self, row.owner ? *row.owner : nullptr, *row.name, args.begin(), args.size() - nkw, kwnames);
 }
 
 // A slot's int result as a call's: None, or empty on error.
