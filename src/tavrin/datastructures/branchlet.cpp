@@ -208,7 +208,7 @@ tavrin::TypeFacts<ROWS> node_facts(rows, inline_fact);
 // str, -1 on error. Only the classes of nodes are asked about: looking a
 // name up in any other class's namespace could run the code of its keys.
 int renders_inline(PyTypeObject* t) noexcept {
-    if (t->tp_str != S.tp_str || !PyType_IsSubtype(t, S.Branchlet)) {
+    if (t->tp_str != S.tp_str || (t != S.Branchlet && !PyType_IsSubtype(t, S.Branchlet))) {
         return 0;
     }
     return node_facts.all(t, INLINE);
