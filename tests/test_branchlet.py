@@ -230,6 +230,22 @@ def test_children_with_their_own_str_are_rendered_through_it():
     assert str(tree) == "r\n|-- S\n|   `-- INNER\n|       `-- P\n`-- n!\n    `-- q"
 
 
+def test_a_base_and_an_overriding_subclass_used_in_turn():
+    class Base(Branchlet):
+        pass
+
+    class Loud(Base):
+        def __str__(self):
+            return super().__str__().upper()
+
+    tree = Branchlet("r", [Base("b", [Loud("l", [Base("x")])]), Loud("m")])
+    assert str(tree) == "r\n|-- b\n|   `-- L\n|       `-- X\n`-- M"
+    Base.name = property(lambda self: "p")
+    assert str(tree) == "r\n|-- p\n|   `-- P\n|       `-- P\n`-- P"
+    del Base.name, Loud.__str__
+    assert str(tree) == "r\n|-- b\n|   `-- l\n|       `-- x\n`-- m"
+
+
 names = st.text(alphabet=st.sampled_from("ab\n\u00e9\u20ac\U0001f333 "), max_size=4)
 trees = st.recursive(
     st.one_of(names.map(Branchlet), names, st.integers(-5, 5)),

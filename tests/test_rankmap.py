@@ -610,6 +610,64 @@ def test_instance_dicts_laid_out_differently():
         del named["b"]
 
 
+def far_state(m):
+    """`_data` and `_order` behind six other attributes: their position in
+    the instance dict is further out than in any dict below."""
+    m.__dict__ = {**{f"x{i}": i for i in range(6)}, **m.__dict__}
+
+
+def emptied_front(m):
+    far_state(m)
+    for i in range(6):
+        delattr(m, f"x{i}")  # deleted entries where the state used to be found
+
+
+def swapped(m):
+    m.__dict__ = {"_order": m._order, "_data": m._data}
+
+
+def bare(m):
+    m.__dict__ = {"_data": m._data, "_order": m._order}
+
+
+# The state is read at the position where the last instance had it: a
+# position another dict handed out must be safe, and right, on every dict.
+@pytest.mark.parametrize("first, second", [
+    (far_state, bare), (bare, far_state), (emptied_front, bare), (far_state, emptied_front), (swapped, far_state),
+])
+def test_state_read_from_dicts_of_other_layouts(first, second):
+    one, two = RankMap(a=1, b=2), RankMap(a=3)
+    first(one)
+    second(two)
+    for _ in range(3):
+        assert (one["a"], two["a"], len(one), len(two)) == (1, 3, 2, 1)
+        assert (one.items(), list(two)) == ([("a", 1), ("b", 2)], ["a"])
+        two["c"] = 4
+        del two["c"]
+
+
+def test_a_base_and_an_overriding_subclass_used_in_turn():
+    class Base(RankMap):
+        pass
+
+    class Loud(Base):
+        def __getitem__(self, key):
+            return "loud", super().__getitem__(key)
+
+        def __len__(self):
+            return 99
+
+    base, loud = Base(a=1), Loud(a=1)
+    for _ in range(3):
+        assert (base["a"], loud["a"], len(base), len(loud)) == (1, ("loud", 1), 1, 99)
+    Base.__len__ = lambda self: 7
+    for _ in range(3):
+        assert (base["a"], loud["a"], len(base), len(loud)) == (1, ("loud", 1), 7, 99)
+    del Loud.__getitem__, Base.__len__
+    for _ in range(3):
+        assert (base["a"], loud["a"], len(base), len(loud)) == (1, 1, 1, 99)
+
+
 def test_state_changes_on_the_class_are_seen_at_once(monkeypatch):
     m = abc()
     assert m["a"] == 1

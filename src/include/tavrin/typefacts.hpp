@@ -160,7 +160,8 @@ int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
 // entry is a built-in's (`args` as a vectorcall's: `nargs` positionals,
 // then the values of `kwnames`): `direct()`, the built-in's own code, when
 // the row holds for type(self); the generic call when it does not. The one
-// way a fast path hands work to its base class.
+// way a fast path hands work to its base class. For a row without an owner
+// it is the call a type slot makes: `type(self).name(self, *args)`.
 template <std::size_t Rows, class Direct>
 Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* const* args, std::size_t nargs,
               Direct&& direct, PyObject* kwnames = nullptr) noexcept {
@@ -172,7 +173,7 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* cons
         return direct();
     }
     const FactRow& row = facts.row(r);
-    return call_super(self, *row.owner, *row.name, args, nargs, kwnames);
+    return call_super(self, row.owner ? *row.owner : nullptr, *row.name, args, nargs, kwnames);
 }
 
 // The same with the arguments written out: the positionals, then the
@@ -201,7 +202,7 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* args
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) {
-        return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
+        return call_super(self, row.owner ? *row.owner : nullptr, *row.name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
     }
     // Our own copies: the keywords' dict is the caller's.
     Ref all = Ref::steal(PyTuple_New(npos + nkw));
@@ -222,7 +223,7 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* args
         Py_INCREF(v);
         PyTuple_SET_ITEM(all.get(), npos + i, v);
     }
-    return call_super(self, *row.owner, *row.name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
+    return call_super(self, row.owner ? *row.owner : nullptr, *row.name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
                       kwnames.get());
 }
 

@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-using tavrin::Function;
 using tavrin::RecursionGuard;
 using tavrin::Ref;
 
@@ -140,18 +139,11 @@ private:
     Py_UCS4 maxchar_ = 127;
 };
 
-#if PY_VERSION_HEX < 0x030C0000
-// Strings made through the old wide-character API are filled in lazily.
-int ready(PyObject* s) { return PyUnicode_READY(s); }
-#else
-int ready(PyObject*) { return 0; }
-#endif
-
 // Splits the str `s` at every line feed and writes each line after `lead`
 // (a line feed and the ancestors' continuation pieces), the first under
 // `first` and the others under `rest`: the re-indenting of one child's text.
 int write_lines(Text& out, PyObject* s, const std::string& lead, const char* first, const char* rest) {
-    if (ready(s) < 0) {
+    if (tavrin::unicode_ready(s) < 0) {
         return -1;
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -194,65 +186,33 @@ const char* const conn_last_rest = "    ";
 // str(node) is exactly our rendering, and node.name / node.children are
 // plain instance-dict reads: no code of the user's runs, so reading them
 // again (when a node falls back to its own str) changes nothing.
-// Positive answers are remembered per type until its version tag changes
-// (any change to the type or to a class in its MRO).
-class InlineTypes {
-public:
-    int check(PyTypeObject* t) noexcept {
-        const unsigned int tag = tavrin::type_version(t);
-        if (tag != 0) {
-            for (const Entry& e : entries_) {
-                if (e.type == t && e.tag == tag) {
-                    return 1;
-                }
-            }
-        }
-        // Held: the lookups may run Python code that lets the type go.
-        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(t));
-        const int ok = compute(t);
-        if (ok <= 0) {
-            return ok;
-        }
-        const unsigned int after = tavrin::type_version(t);
-        if (after != 0 && after == tag) {
-            entries_[next_] = Entry{t, tag};
-            next_ = (next_ + 1) % slots;
-        }
-        return 1;
-    }
-
-private:
-    static int compute(PyTypeObject* t) noexcept {
-        if (t->tp_str != S.tp_str || t->tp_getattro != PyObject_GenericGetAttr || !PyType_IsSubtype(t, S.Branchlet)) {
-            return 0;
-        }
-        Ref found;
-        if (tavrin::super_lookup(t, nullptr, S.s_str, found) < 0) {
-            return -1;
-        }
-        if (found.get() != S.str_descr) {
-            return 0;
-        }
-        for (PyObject* attr : {S.s_name, S.s_children}) {
-            if (tavrin::super_lookup(t, nullptr, attr, found) < 0) {
-                return -1;
-            }
-            if (found) {
-                return 0;
-            }
-        }
-        return 1;
-    }
-
-    static constexpr unsigned slots = 4;
-    struct Entry {
-        PyTypeObject* type = nullptr;
-        unsigned int tag = 0;
-    };
-    Entry entries_[slots];
-    unsigned next_ = 0;
+enum Row : unsigned { OWN_STR, NO_CLASS_NAME, NO_CLASS_CHILDREN, ROWS };
+PyObject* const nothing = nullptr;
+const tavrin::FactRow rows[ROWS] = {
+    {&S.s_str, &S.str_descr},
+    {&S.s_name, &nothing},
+    {&S.s_children, &nothing},
 };
-InlineTypes inline_types;
+constexpr tavrin::Facts INLINE = tavrin::Facts{1} << ROWS;
+
+int inline_fact(PyTypeObject* t, tavrin::Facts& out) noexcept {
+    const tavrin::Facts all_rows = (tavrin::Facts{1} << ROWS) - 1;
+    if ((out & all_rows) == all_rows && t->tp_getattro == PyObject_GenericGetAttr) {
+        out |= INLINE;
+    }
+    return 0;
+}
+tavrin::TypeFacts<ROWS> node_facts(rows, inline_fact);
+
+// 1 when the walk renders instances of `t` itself, 0 when it calls their
+// str, -1 on error. Only the classes of nodes are asked about: looking a
+// name up in any other class's namespace could run the code of its keys.
+int renders_inline(PyTypeObject* t) noexcept {
+    if (t->tp_str != S.tp_str || (t != S.Branchlet && !PyType_IsSubtype(t, S.Branchlet))) {
+        return 0;
+    }
+    return node_facts.all(t, INLINE);
+}
 
 // Children the walk can take apart without running user code: the truth
 // test, the slice and the last item of None, exact lists and exact tuples
@@ -368,7 +328,7 @@ private:
     int child_lines(PyObject* child, bool last) {
         const char* first = last ? conn_last_first : conn_first;
         const char* rest = last ? conn_last_rest : conn_rest;
-        const int inl = inline_types.check(Py_TYPE(child));
+        const int inl = renders_inline(Py_TYPE(child));
         if (inl < 0) {
             return -1;
         }
@@ -448,7 +408,7 @@ Ref render_generic(PyObject* name, PyObject* children) {
     Text out;
     Ref text;
     if (PyUnicode_CheckExact(name)) {
-        if (ready(name) < 0) {
+        if (tavrin::unicode_ready(name) < 0) {
             return Ref();
         }
         out.sub(name, 0, PyUnicode_GET_LENGTH(name));
@@ -479,7 +439,7 @@ Ref render_generic(PyObject* name, PyObject* children) {
             return -1;
         }
         if (PyUnicode_CheckExact(text.get())) {
-            if (ready(text.get()) < 0) {
+            if (tavrin::unicode_ready(text.get()) < 0) {
                 return -1;
             }
             out.sub(text.get(), 0, PyUnicode_GET_LENGTH(text.get()));
@@ -529,7 +489,7 @@ Ref render(PyObject* self) {
     if (plain_size(children.get()) == 0) {
         return name;  // the name itself, not a copy
     }
-    if (ready(name.get()) < 0) {
+    if (tavrin::unicode_ready(name.get()) < 0) {
         return Ref();
     }
     Text out;
@@ -543,18 +503,14 @@ Ref render(PyObject* self) {
 
 // ---------------------------------------------------------------- methods
 
-PyObject* branchlet_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_init("__init__", "$self, name, children=None",
-                "Make a node.\n"
-                "\n"
-                "name: the node's name, a str, printed as is on the node's first line.\n"
-                "children: a list of child nodes. A list given here is kept, not copied:\n"
-                "add_child appends to it. When children is empty or not given, the node\n"
-                "gets a new list of its own.",
-                branchlet_init);
-
 // reentry.hpp rule 2: keeps nothing.
-PyObject* branchlet_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_init, branchlet_init, "__init__", "$self, name, children=None",
+              "Make a node.\n"
+              "\n"
+              "name: the node's name, a str, printed as is on the node's first line.\n"
+              "children: a list of child nodes. A list given here is kept, not copied:\n"
+              "add_child appends to it. When children is empty or not given, the node\n"
+              "gets a new list of its own.") {
     PyObject* argv[2];
     if (!f_init.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -581,16 +537,12 @@ PyObject* branchlet_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
-PyObject* branchlet_add_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_add_child("add_child", "$self, item",
-                     "Add one child node after the node's other children.\n"
-                     "\n"
-                     "item: the child, normally a Branchlet; any object can stand there and is\n"
-                     "printed through its str.",
-                     branchlet_add_child);
-
 // reentry.hpp rule 2: keeps nothing.
-PyObject* branchlet_add_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_add_child, branchlet_add_child, "add_child", "$self, item",
+              "Add one child node after the node's other children.\n"
+              "\n"
+              "item: the child, normally a Branchlet; any object can stand there and is\n"
+              "printed through its str.") {
     PyObject* item;
     if (!f_add_child.bind(self, args, nargs, kwnames, &item)) {
         return nullptr;
@@ -613,14 +565,10 @@ PyObject* branchlet_add_child(PyObject* self, PyObject* const* args, Py_ssize_t 
     return PyObject_CallOneArg(method.get(), item);
 }
 
-PyObject* branchlet_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Function f_str("__str__", "$self",
-               "Return the tree rooted at this node formatted as a string, one line per\n"
-               "node, without a trailing line feed.",
-               branchlet_str);
-
 // reentry.hpp rule 2: the walk is this call's own; it holds every node and list it reads.
-PyObject* branchlet_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TAVRIN_METHOD(f_str, branchlet_str, "__str__", "$self",
+              "Return the tree rooted at this node formatted as a string, one line per\n"
+              "node, without a trailing line feed.") {
     if (!f_str.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -652,7 +600,7 @@ const char* const branchlet_doc =
 
 using tavrin::keep;
 
-int branchlet_body(PyObject* m) {
+int branchlet_body(PyObject* m) noexcept {
     struct {
         PyObject** slot;
         const char* text;
@@ -667,7 +615,8 @@ int branchlet_body(PyObject* m) {
             return -1;
         }
     }
-    if (!(S.minus_one = PyLong_FromLong(-1)) || !(S.head_slice = PySlice_New(Py_None, S.minus_one, Py_None))) {
+    if (!(S.minus_one = keep(Ref::steal(PyLong_FromLong(-1)))) ||
+        !(S.head_slice = keep(Ref::steal(PySlice_New(Py_None, S.minus_one, Py_None))))) {
         return -1;
     }
     Ref cls = tavrin::make_class(m, "Branchlet", {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, branchlet_doc,

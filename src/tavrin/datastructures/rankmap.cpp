@@ -14,9 +14,7 @@
 #include <cstring>
 #include <vector>
 
-using tavrin::Function;
 using tavrin::Kind;
-using tavrin::LookupCache;
 using tavrin::PendingError;
 using tavrin::RecursionGuard;
 using tavrin::Ref;
@@ -57,9 +55,6 @@ struct State {
 };
 State S;
 
-// Whether obj.update / obj.items are our own (the instance dict counts too).
-LookupCache own_update, own_items;
-
 // ------------------------------------------------------------------ helpers
 
 // raise KeyError(key), as dict does it: the arguments are given as a
@@ -71,118 +66,50 @@ void set_key_error(PyObject* key) {
     }
 }
 
-// What the generic lookups would find for objects of one type, as bits:
-// whether `obj._data` and `obj._order` are plain entries of the instance
-// dict (generic attribute lookup, and no class in the MRO defines either
-// name: no property in a subclass, no class attribute), and which special
-// methods still resolve to our own descriptors. Worked out once per type
-// and kept while the type's version tag is unchanged: any change to the
-// type or a class in its MRO gives it a new tag. A few entries, so that
-// RankMap and a subclass or two in use together don't evict each other.
-enum Fact : unsigned {
-    PLAIN_STATE = 1u << 0,
-    OWN_GETITEM = 1u << 1,
-    OWN_SETITEM = 1u << 2,
-    OWN_DELITEM = 1u << 3,
-    OWN_LEN = 1u << 4,
-    OWN_ITER = 1u << 5,
+// What the generic lookups would find for objects of one type: whether
+// `obj._data` and `obj._order` are plain entries of the instance dict
+// (generic attribute lookup, and no class in the MRO defines either name: no
+// property in a subclass, no class attribute), and which of our methods the
+// special names, `items` and `update` still resolve to.
+enum Row : unsigned {
+    NO_CLASS_DATA,
+    NO_CLASS_ORDER,
+    ROW_GETITEM,
+    ROW_SETITEM,
+    ROW_DELITEM,
+    ROW_LEN,
+    ROW_ITER,
+    ROW_ITEMS,
+    ROW_UPDATE,
+    ROWS
+};
+PyObject* const nothing = nullptr;
+const tavrin::FactRow rows[ROWS] = {
+    {&S.s_data, &nothing},           {&S.s_order, &nothing},          {&S.s_getitem, &S.rm_getitem},
+    {&S.s_setitem, &S.rm_setitem},   {&S.s_delitem, &S.rm_delitem},   {&S.s_len, &S.rm_len},
+    {&S.s_iter, &S.rm_iter},         {&S.s_items, &S.rm_items},       {&S.s_update, &S.rm_update},
 };
 
-class TypeFacts {
-public:
-    // The facts for `type` in `out`; -1 on error. Entry 0 is kept for
-    // RankMap itself, the type nearly every call is about.
-    int get(PyTypeObject* type, unsigned& out) noexcept {
-        const Entry& first = entries_[0];
-        if (first.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-            first.tag == type->tp_version_tag) {
-            out = first.facts;
-            return 0;
-        }
-        return get_other(type, out);
-    }
-
-private:
-    // Kept out of line so that the check above stays a few instructions.
-    __attribute__((noinline)) int get_other(PyTypeObject* type, unsigned& out) noexcept {
-        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-            for (const Entry& e : entries_) {
-                if (e.type == type && e.tag == type->tp_version_tag) {
-                    out = e.facts;
-                    return 0;
-                }
-            }
-        }
-        return refresh(type, out);
-    }
-
-    int refresh(PyTypeObject* type, unsigned& out) noexcept {
-        // Held: the lookups may run Python code that lets the type go.
-        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        const unsigned int tag = tavrin::type_version(type);
-        if (compute(type, out) < 0) {
-            return -1;
-        }
-        // Only remembered if computing it changed nothing (it can run the
-        // __eq__ of odd keys in a class namespace).
-        if (tag != 0 && tavrin::type_version(type) == tag) {
-            if (type == S.RankMap) {
-                entries_[0] = Entry{type, tag, out};
-            } else {
-                entries_[next_] = Entry{type, tag, out};
-                next_ = next_ % (kEntries - 1) + 1;
-            }
-        }
-        return 0;
-    }
-
-    static int compute(PyTypeObject* type, unsigned& out) noexcept {
-        out = 0;
-        bool plain = type->tp_getattro == PyObject_GenericGetAttr;
-        for (PyObject* name : {S.s_data, S.s_order}) {
-            Ref found;
-            if (tavrin::super_lookup(type, nullptr, name, found) < 0) {
-                return -1;
-            }
-            plain = plain && !found;
-        }
-        if (plain) {
-            out |= PLAIN_STATE;
-        }
-        const struct {
-            PyObject* name;
-            PyObject* ours;
-            Fact fact;
-        } special[] = {
-            {S.s_getitem, S.rm_getitem, OWN_GETITEM}, {S.s_setitem, S.rm_setitem, OWN_SETITEM},
-            {S.s_delitem, S.rm_delitem, OWN_DELITEM}, {S.s_len, S.rm_len, OWN_LEN},
-            {S.s_iter, S.rm_iter, OWN_ITER},
-        };
-        for (const auto& sp : special) {
-            Ref found;
-            if (tavrin::super_lookup(type, nullptr, sp.name, found) < 0) {
-                return -1;
-            }
-            if (found.get() == sp.ours) {
-                out |= sp.fact;
-            }
-        }
-        return 0;
-    }
-
-    struct Entry {
-        PyTypeObject* type = nullptr;
-        unsigned int tag = 0;
-        unsigned facts = 0;
-    };
-    static constexpr int kEntries = 4;
-    Entry entries_[kEntries];
-    int next_ = 1;
+enum Fact : tavrin::Facts {
+    OWN_GETITEM = 1u << ROW_GETITEM,
+    OWN_SETITEM = 1u << ROW_SETITEM,
+    OWN_DELITEM = 1u << ROW_DELITEM,
+    OWN_LEN = 1u << ROW_LEN,
+    OWN_ITER = 1u << ROW_ITER,
+    PLAIN_STATE = 1u << ROWS,
 };
-TypeFacts type_facts;
+
+int plain_state(PyTypeObject* type, tavrin::Facts& out) noexcept {
+    const tavrin::Facts unshadowed = (1u << NO_CLASS_DATA) | (1u << NO_CLASS_ORDER);
+    if (type->tp_getattro == PyObject_GenericGetAttr && (out & unshadowed) == unshadowed) {
+        out |= PLAIN_STATE;
+    }
+    return 0;
+}
+tavrin::TypeFacts<ROWS> type_facts(rows, plain_state);
 
 // The facts for type(obj); -1 on error.
-int facts_of(PyObject* obj, unsigned& facts) { return type_facts.get(Py_TYPE(obj), facts); }
+int facts_of(PyObject* obj, tavrin::Facts& facts) noexcept { return type_facts.get(Py_TYPE(obj), facts); }
 
 // dict[name] for one of our interned attribute names, looked for first at
 // the position where it was found last: the instance dicts of one class list
@@ -191,6 +118,15 @@ int facts_of(PyObject* obj, unsigned& facts) { return type_facts.get(Py_TYPE(obj
 // found there is used only if its key is our very name object; a dict holds
 // one key per value of `==`, so that entry is dict[name]. PyDict_Next runs
 // no Python code. 1 found, 0 missing, -1 error.
+//
+// A position handed out by one dict is passed to another here, which the C
+// API does not promise to allow. It holds on 3.9 to 3.13: a position is an
+// index into the dict's table of entries (into its insertion order for a
+// split table), PyDict_Next skips deleted entries from there and returns
+// false for any position outside the table, and the key it hands back is
+// one the dict holds. tests/test_rankmap.py reads the state through dicts of
+// other layouts in turn (positions past the end, on deleted entries, on
+// other keys), which shows the day that changes, under ASan at the latest.
 __attribute__((noinline)) int instance_entry_search(PyObject* dict, PyObject* name, Py_ssize_t& hint, Ref& out) {
     // Learn the position anew from the first few entries (a class's own
     // attributes come first); further out, a plain lookup serves.
@@ -225,7 +161,7 @@ Py_ssize_t data_hint = 0, order_hint = 1;  // where __init__ puts them
 // self.<name> as the generic attribute lookup gives it: read straight from
 // the instance dict where the type's facts allow, else (and for the exact
 // AttributeError of a missing entry) through PyObject_GetAttr.
-Ref get_state(PyObject* self, PyObject* name, unsigned facts) {
+Ref get_state(PyObject* self, PyObject* name, tavrin::Facts facts) {
     if (facts & PLAIN_STATE) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         if (!dict) {
@@ -241,7 +177,7 @@ Ref get_state(PyObject* self, PyObject* name, unsigned facts) {
 }
 
 Ref get_state(PyObject* self, PyObject* name) {
-    unsigned facts = 0;
+    tavrin::Facts facts = 0;
     if (facts_of(self, facts) < 0) {
         return Ref();
     }
@@ -250,8 +186,8 @@ Ref get_state(PyObject* self, PyObject* name) {
 
 Ref get_data(PyObject* self) { return get_state(self, S.s_data); }
 Ref get_order(PyObject* self) { return get_state(self, S.s_order); }
-Ref get_data(PyObject* self, unsigned facts) { return get_state(self, S.s_data, facts); }
-Ref get_order(PyObject* self, unsigned facts) { return get_state(self, S.s_order, facts); }
+Ref get_data(PyObject* self, tavrin::Facts facts) { return get_state(self, S.s_data, facts); }
+Ref get_order(PyObject* self, tavrin::Facts facts) { return get_state(self, S.s_order, facts); }
 
 // Whether the two structures are in the shape the fast paths rely on:
 // our own exact types, as many keys in each. Reordering `keys()` keeps it;
@@ -269,12 +205,9 @@ int to_position(PyObject* position, Py_ssize_t& out) {
         out = PyLong_AsSsize_t(position);
         return (out == -1 && PyErr_Occurred()) ? -1 : 0;
     }
-#if PY_VERSION_HEX < 0x030A0000
-    if (PyFloat_Check(position)) {
-        PyErr_SetString(PyExc_TypeError, "integer argument expected, got float");
+    if (tavrin::refuses_float_position(position)) {
         return -1;
     }
-#endif
     Ref index = Ref::steal(PyNumber_Index(position));
     if (!index) {
         return -1;
@@ -412,7 +345,7 @@ int place_after_store(PyObject* data, PyObject* order, PyObject* key, Py_ssize_t
 
 // ------------------------------------------------------------- operations
 
-Ref getitem_impl(PyObject* self, PyObject* key, unsigned facts) {
+Ref getitem_impl(PyObject* self, PyObject* key, tavrin::Facts facts) {
     Ref data = get_data(self, facts);
     if (!data) {
         return Ref();
@@ -429,7 +362,7 @@ Ref getitem_impl(PyObject* self, PyObject* key, unsigned facts) {
     return Ref::steal(PyObject_GetItem(data.get(), key));
 }
 
-int setitem_impl(PyObject* self, PyObject* key, PyObject* value, unsigned facts) {
+int setitem_impl(PyObject* self, PyObject* key, PyObject* value, tavrin::Facts facts) {
     Ref order = get_order(self, facts);
     if (!order) {
         return -1;
@@ -464,7 +397,7 @@ int setitem_impl(PyObject* self, PyObject* key, PyObject* value, unsigned facts)
     return 0;
 }
 
-int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
+int delitem_impl(PyObject* self, PyObject* key, tavrin::Facts facts) {
     Ref data = get_data(self, facts);
     if (!data) {
         return -1;
@@ -524,7 +457,7 @@ int delitem_impl(PyObject* self, PyObject* key, unsigned facts) {
 // self[key] = value as the interpreter would run it: our own code directly
 // when type(self).__setitem__ is ours.
 int assign(PyObject* self, PyObject* key, PyObject* value) {
-    unsigned facts = 0;
+    tavrin::Facts facts = 0;
     if (facts_of(self, facts) < 0) {
         return -1;
     }
@@ -604,7 +537,7 @@ int update_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject*
 Ref items_impl(PyObject* self);
 
 Ref call_items(PyObject* self) {
-    const int own = tavrin::attribute_is(self, S.s_items, S.rm_items, own_items);
+    const int own = tavrin::attribute_is(self, type_facts, ROW_ITEMS);
     if (own < 0) {
         return Ref();
     }
@@ -749,8 +682,8 @@ Ref items_impl(PyObject* self) {
 // [self[k] for k in self], walking our own structures when both special
 // methods are ours.
 Ref values_impl(PyObject* self) {
-    unsigned facts = 0;
-    if (type_facts.get(Py_TYPE(self), facts) < 0) {
+    tavrin::Facts facts = 0;
+    if (facts_of(self, facts) < 0) {
         return Ref();
     }
     const bool own = (facts & OWN_ITER) && (facts & OWN_GETITEM);
@@ -955,7 +888,7 @@ int init_impl(PyObject* self, PyObject* const* pos, Py_ssize_t npos, PyObject* k
         return -1;
     }
     // self.update(*args, **kwargs)
-    const int own = tavrin::attribute_is(self, S.s_update, S.rm_update, own_update);
+    const int own = tavrin::attribute_is(self, type_facts, ROW_UPDATE);
     if (own < 0) {
         return -1;
     }
@@ -991,45 +924,42 @@ Ref repr_impl(PyObject* self) {
     return out;
 }
 
+// self._data == other._data and then self._order == other._order, as the
+// steps are written; empty on error.
+Ref eq_steps(PyObject* self, PyObject* other) {
+    Ref mine = get_data(self);
+    if (!mine) {
+        return Ref();
+    }
+    Ref theirs = get_data(other);
+    if (!theirs) {
+        return Ref();
+    }
+    Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
+    if (!same) {
+        return Ref();
+    }
+    const int truth = PyObject_IsTrue(same.get());
+    if (truth <= 0) {
+        return truth < 0 ? Ref() : std::move(same);
+    }
+    Ref my_order = get_order(self);
+    if (!my_order) {
+        return Ref();
+    }
+    Ref their_order = get_order(other);
+    if (!their_order) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_RichCompare(my_order.get(), their_order.get(), Py_EQ));
+}
+
 // self == other, with every Exception turned into False. KeyboardInterrupt,
 // SystemExit and the other non-Exception signals still propagate.
 Ref eq_impl(PyObject* self, PyObject* other) {
-    Ref result;
-    do {
-        Ref mine = get_data(self);
-        if (!mine) {
-            break;
-        }
-        Ref theirs = get_data(other);
-        if (!theirs) {
-            break;
-        }
-        Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
-        if (!same) {
-            break;
-        }
-        const int truth = PyObject_IsTrue(same.get());
-        if (truth < 0) {
-            break;
-        }
-        if (!truth) {
-            return same;
-        }
-        Ref my_order = get_order(self);
-        if (!my_order) {
-            break;
-        }
-        Ref their_order = get_order(other);
-        if (!their_order) {
-            break;
-        }
-        result = Ref::steal(PyObject_RichCompare(my_order.get(), their_order.get(), Py_EQ));
-    } while (false);
-    if (result) {
+    Ref result = eq_steps(self, other);
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return result;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return Ref();
     }
     PyErr_Clear();
     return Ref::borrow(Py_False);
@@ -1037,17 +967,10 @@ Ref eq_impl(PyObject* self, PyObject* other) {
 
 // -------------------------------------------------------------- the members
 
-#define TAVRIN_METHOD(fn) \
-    PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
-
-TAVRIN_METHOD(rankmap_init);
-Function f_init("__init__", "$self, *args, **kwargs",
-                "Start empty, then add the arguments with self.update(*args, **kwargs): an\n"
-                "iterable of (key, value) pairs and/or keywords, in that order.",
-                rankmap_init);
-
 // reentry.hpp rule 2: each assignment reads _data and _order anew.
-TAVRIN_METHOD(rankmap_init) {
+TAVRIN_METHOD(f_init, rankmap_init, "__init__", "$self, *args, **kwargs",
+              "Start empty, then add the arguments with self.update(*args, **kwargs): an\n"
+              "iterable of (key, value) pairs and/or keywords, in that order.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_init.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
@@ -1059,59 +982,47 @@ TAVRIN_METHOD(rankmap_init) {
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_getitem);
-Function f_getitem("__getitem__", "$self, name", nullptr, rankmap_getitem);
-
 // reentry.hpp rule 2: one lookup in the store it holds.
-TAVRIN_METHOD(rankmap_getitem) {
+TAVRIN_METHOD(f_getitem, rankmap_getitem, "__getitem__", "$self, name", nullptr) {
     PyObject* key;
     if (!f_getitem.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
     }
-    unsigned facts = 0;
+    tavrin::Facts facts = 0;
     if (facts_of(self, facts) < 0) {
         return nullptr;
     }
     return getitem_impl(self, key, facts).release();
 }
 
-TAVRIN_METHOD(rankmap_setitem);
-Function f_setitem("__setitem__", "$self, name, value", nullptr, rankmap_setitem);
-
 // reentry.hpp rule 2: sizes re-read after the store ran the key's code.
-TAVRIN_METHOD(rankmap_setitem) {
+TAVRIN_METHOD(f_setitem, rankmap_setitem, "__setitem__", "$self, name, value", nullptr) {
     PyObject* argv[2];
     if (!f_setitem.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
     }
-    unsigned facts = 0;
+    tavrin::Facts facts = 0;
     if (facts_of(self, facts) < 0 || setitem_impl(self, argv[0], argv[1], facts) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_delitem);
-Function f_delitem("__delitem__", "$self, name", nullptr, rankmap_delitem);
-
 // reentry.hpp rule 2: the element is found again by identity after the deletion.
-TAVRIN_METHOD(rankmap_delitem) {
+TAVRIN_METHOD(f_delitem, rankmap_delitem, "__delitem__", "$self, name", nullptr) {
     PyObject* key;
     if (!f_delitem.bind(self, args, nargs, kwnames, &key)) {
         return nullptr;
     }
-    unsigned facts = 0;
+    tavrin::Facts facts = 0;
     if (facts_of(self, facts) < 0 || delitem_impl(self, key, facts) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_iter);
-Function f_iter("__iter__", "$self", nullptr, rankmap_iter);
-
 // reentry.hpp rule 2: a list iterator, which re-reads the list every step.
-TAVRIN_METHOD(rankmap_iter) {
+TAVRIN_METHOD(f_iter, rankmap_iter, "__iter__", "$self", nullptr) {
     if (!f_iter.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1119,25 +1030,19 @@ TAVRIN_METHOD(rankmap_iter) {
     return order ? PyObject_GetIter(order.get()) : nullptr;
 }
 
-TAVRIN_METHOD(rankmap_items);
-Function f_items("items", "$self", "A new list of the (key, value) pairs in the mapping's order.", rankmap_items);
-
 // reentry.hpp rule 2: sizes re-read every step; the documented sort on any surprise.
-TAVRIN_METHOD(rankmap_items) {
+TAVRIN_METHOD(f_items, rankmap_items, "items", "$self",
+              "A new list of the (key, value) pairs in the mapping's order.") {
     if (!f_items.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return items_impl(self).release();
 }
 
-TAVRIN_METHOD(rankmap_clear);
-Function f_clear("clear", "$self",
-                 "Remove every key. The store and the order list are replaced by new empty\n"
-                 "ones; a list obtained from keys() before keeps the old keys.",
-                 rankmap_clear);
-
 // reentry.hpp rule 2: the old structures are held until both are replaced.
-TAVRIN_METHOD(rankmap_clear) {
+TAVRIN_METHOD(f_clear, rankmap_clear, "clear", "$self",
+              "Remove every key. The store and the order list are replaced by new empty\n"
+              "ones; a list obtained from keys() before keeps the old keys.") {
     if (!f_clear.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1147,14 +1052,10 @@ TAVRIN_METHOD(rankmap_clear) {
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_copy);
-Function f_copy("copy", "$self",
-                "A shallow copy: type(self)(self.items()), same keys in the same order, same\n"
-                "value objects.",
-                rankmap_copy);
-
 // reentry.hpp rule 2: keeps nothing between its two calls.
-TAVRIN_METHOD(rankmap_copy) {
+TAVRIN_METHOD(f_copy, rankmap_copy, "copy", "$self",
+              "A shallow copy: type(self)(self.items()), same keys in the same order, same\n"
+              "value objects.") {
     if (!f_copy.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1165,23 +1066,19 @@ TAVRIN_METHOD(rankmap_copy) {
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
 }
 
-TAVRIN_METHOD(rankmap_insert);
-Function f_insert("insert", "$self, key, value, position",
-                  "Add a new key with its value in front of the key now at `position`.\n"
-                  "\n"
-                  "`position` counts as a list index does: 0 puts the key first, a position at\n"
-                  "or past the end appends it, and a negative one counts from the end, so -1\n"
-                  "puts the key in front of the last one. A key that is already present raises\n"
-                  "KeyError and changes nothing; use move() to reposition it.\n"
-                  "\n"
-                  "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
-                  "    >>> m.insert('d', 4, 1)\n"
-                  "    >>> list(m)\n"
-                  "    ['a', 'd', 'b', 'c']",
-                  rankmap_insert);
-
 // reentry.hpp rule 2: the fast path is re-checked after the position's code ran.
-TAVRIN_METHOD(rankmap_insert) {
+TAVRIN_METHOD(f_insert, rankmap_insert, "insert", "$self, key, value, position",
+              "Add a new key with its value in front of the key now at `position`.\n"
+              "\n"
+              "`position` counts as a list index does: 0 puts the key first, a position at\n"
+              "or past the end appends it, and a negative one counts from the end, so -1\n"
+              "puts the key in front of the last one. A key that is already present raises\n"
+              "KeyError and changes nothing; use move() to reposition it.\n"
+              "\n"
+              "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
+              "    >>> m.insert('d', 4, 1)\n"
+              "    >>> list(m)\n"
+              "    ['a', 'd', 'b', 'c']") {
     PyObject* argv[3];
     if (!f_insert.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1192,24 +1089,20 @@ TAVRIN_METHOD(rankmap_insert) {
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_move);
-Function f_move("move", "$self, key, position",
-                "Move an existing key in front of the key now at `position`, counted among\n"
-                "the other keys.\n"
-                "\n"
-                "The key is taken out first and put back with the list index rules of\n"
-                "insert(), so move(key, p) leaves it at index p for 0 <= p < len(self), and\n"
-                "move(key, len(self)) moves it to the end. A missing key raises KeyError(key)\n"
-                "and changes nothing.\n"
-                "\n"
-                "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
-                "    >>> m.move('c', 0)\n"
-                "    >>> list(m)\n"
-                "    ['c', 'a', 'b']",
-                rankmap_move);
-
 // reentry.hpp rule 2: the element is found again by identity before the list moves.
-TAVRIN_METHOD(rankmap_move) {
+TAVRIN_METHOD(f_move, rankmap_move, "move", "$self, key, position",
+              "Move an existing key in front of the key now at `position`, counted among\n"
+              "the other keys.\n"
+              "\n"
+              "The key is taken out first and put back with the list index rules of\n"
+              "insert(), so move(key, p) leaves it at index p for 0 <= p < len(self), and\n"
+              "move(key, len(self)) moves it to the end. A missing key raises KeyError(key)\n"
+              "and changes nothing.\n"
+              "\n"
+              "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
+              "    >>> m.move('c', 0)\n"
+              "    >>> list(m)\n"
+              "    ['c', 'a', 'b']") {
     PyObject* argv[2];
     if (!f_move.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1220,41 +1113,30 @@ TAVRIN_METHOD(rankmap_move) {
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_keys);
-Function f_keys("keys", "$self",
-                "The order list itself (the same list on every call, not a copy). Reordering\n"
-                "it reorders the mapping; do not add or remove keys through it.",
-                rankmap_keys);
-
 // reentry.hpp rule 2: keeps nothing.
-TAVRIN_METHOD(rankmap_keys) {
+TAVRIN_METHOD(f_keys, rankmap_keys, "keys", "$self",
+              "The order list itself (the same list on every call, not a copy). Reordering\n"
+              "it reorders the mapping; do not add or remove keys through it.") {
     if (!f_keys.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return get_order(self).release();
 }
 
-TAVRIN_METHOD(rankmap_values);
-Function f_values("values", "$self", "A new list of the values in the mapping's order.", rankmap_values);
-
 // reentry.hpp rule 2: the list's size re-read every step.
-TAVRIN_METHOD(rankmap_values) {
+TAVRIN_METHOD(f_values, rankmap_values, "values", "$self", "A new list of the values in the mapping's order.") {
     if (!f_values.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return values_impl(self).release();
 }
 
-TAVRIN_METHOD(rankmap_update);
-Function f_update("update", "$self, *args, **kwargs",
-                  "Add or replace entries from at most one iterable of (key, value) pairs,\n"
-                  "then from the keywords, one self[key] = value at a time. A mapping is\n"
-                  "iterated like any iterable (its keys); pass mapping.items() to add its\n"
-                  "entries.",
-                  rankmap_update);
-
 // reentry.hpp rule 2: each assignment reads _data and _order anew.
-TAVRIN_METHOD(rankmap_update) {
+TAVRIN_METHOD(f_update, rankmap_update, "update", "$self, *args, **kwargs",
+              "Add or replace entries from at most one iterable of (key, value) pairs,\n"
+              "then from the keywords, one self[key] = value at a time. A mapping is\n"
+              "iterated like any iterable (its keys); pass mapping.items() to add its\n"
+              "entries.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
     if (!f_update.bind(self, args, nargs, kwnames, nullptr, &star, &kw)) {
@@ -1266,22 +1148,16 @@ TAVRIN_METHOD(rankmap_update) {
     Py_RETURN_NONE;
 }
 
-TAVRIN_METHOD(rankmap_repr);
-Function f_repr("__repr__", "$self", nullptr, rankmap_repr);
-
 // reentry.hpp rule 2: keeps nothing; items() holds what it reads.
-TAVRIN_METHOD(rankmap_repr) {
+TAVRIN_METHOD(f_repr, rankmap_repr, "__repr__", "$self", nullptr) {
     if (!f_repr.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
     return repr_impl(self).release();
 }
 
-TAVRIN_METHOD(rankmap_len);
-Function f_len("__len__", "$self", nullptr, rankmap_len);
-
 // reentry.hpp rule 2: keeps nothing.
-TAVRIN_METHOD(rankmap_len) {
+TAVRIN_METHOD(f_len, rankmap_len, "__len__", "$self", nullptr) {
     if (!f_len.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
@@ -1293,11 +1169,8 @@ TAVRIN_METHOD(rankmap_len) {
     return n < 0 ? nullptr : PyLong_FromSsize_t(n);
 }
 
-TAVRIN_METHOD(rankmap_eq);
-Function f_eq("__eq__", "$self, other", nullptr, rankmap_eq);
-
 // reentry.hpp rule 2: each attribute read once and held.
-TAVRIN_METHOD(rankmap_eq) {
+TAVRIN_METHOD(f_eq, rankmap_eq, "__eq__", "$self, other", nullptr) {
     PyObject* other;
     if (!f_eq.bind(self, args, nargs, kwnames, &other)) {
         return nullptr;
@@ -1305,14 +1178,10 @@ TAVRIN_METHOD(rankmap_eq) {
     return eq_impl(self, other).release();
 }
 
-TAVRIN_METHOD(rankmap_fromkeys);
-Function f_fromkeys("fromkeys", "$cls, keys, value=None",
-                    "A new mapping of the class with the keys in iteration order, each mapped\n"
-                    "to the same `value` object; a repeated key keeps its first position.",
-                    rankmap_fromkeys, Kind::ClassMethod);
-
 // reentry.hpp rule 2: each assignment reads _data and _order anew.
-TAVRIN_METHOD(rankmap_fromkeys) {
+TAVRIN_MEMBER(Kind::ClassMethod, f_fromkeys, rankmap_fromkeys, "fromkeys", "$cls, keys, value=None",
+              "A new mapping of the class with the keys in iteration order, each mapped\n"
+              "to the same `value` object; a repeated key keeps its first position.") {
     PyObject* argv[2];
     if (!f_fromkeys.bind(self, args, nargs, kwnames, argv)) {
         return nullptr;
@@ -1340,8 +1209,6 @@ TAVRIN_METHOD(rankmap_fromkeys) {
     }
 }
 
-#undef TAVRIN_METHOD
-
 // ------------------------------------------------------------ type slots
 
 // `m[k]`, `m[k] = v`, `del m[k]`, `len(m)` and `iter(m)` reach a class's
@@ -1356,17 +1223,13 @@ TAVRIN_METHOD(rankmap_fromkeys) {
 // behaviour never depends on which slot is installed.
 const char* const slot_recursion = " while using a RankMap";
 
-Ref call_special(PyObject* self, PyObject* name, PyObject* const* args, size_t nargs) {
-    return tavrin::call_super(self, nullptr, name, args, nargs);
-}
-
 // m[key], the hottest path of all, written out in one piece: the same steps
 // as getitem_impl (self._data from the instance dict, then the store's
 // lookup), with nothing in between that could run Python code.
 // reentry.hpp rule 2, as __getitem__.
 PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
-    unsigned facts = 0;
-    if (type_facts.get(Py_TYPE(self), facts) < 0) {
+    tavrin::Facts facts = 0;
+    if (facts_of(self, facts) < 0) {
         return nullptr;
     }
     if ((facts & (OWN_GETITEM | PLAIN_STATE)) == (OWN_GETITEM | PLAIN_STATE)) {
@@ -1393,8 +1256,9 @@ PyObject* rankmap_mp_subscript(PyObject* self, PyObject* key) noexcept {
         if (guard.failed()) {
             return nullptr;
         }
-        return (facts & OWN_GETITEM) ? getitem_impl(self, key, facts).release()
-                                     : call_special(self, S.s_getitem, &key, 1).release();
+        return tavrin::call_base(type_facts, ROW_GETITEM, self, {key}, [&] {
+                   return getitem_impl(self, key, facts);
+               }).release();
     });
 }
 
@@ -1405,26 +1269,25 @@ int rankmap_mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noe
         if (guard.failed()) {
             return -1;
         }
-        unsigned facts = 0;
+        tavrin::Facts facts = 0;
         if (facts_of(self, facts) < 0) {
             return -1;
         }
         if (!value) {
-            return (facts & OWN_DELITEM) ? delitem_impl(self, key, facts)
-                                         : (call_special(self, S.s_delitem, &key, 1) ? 0 : -1);
+            return tavrin::call_base(type_facts, ROW_DELITEM, self, {key}, [&] {
+                       return tavrin::none_or_error(delitem_impl(self, key, facts));
+                   }) ? 0 : -1;
         }
-        if (facts & OWN_SETITEM) {
-            return setitem_impl(self, key, value, facts);
-        }
-        PyObject* argv[] = {key, value};
-        return call_special(self, S.s_setitem, argv, 2) ? 0 : -1;
+        return tavrin::call_base(type_facts, ROW_SETITEM, self, {key, value}, [&] {
+                   return tavrin::none_or_error(setitem_impl(self, key, value, facts));
+               }) ? 0 : -1;
     });
 }
 
 // reentry.hpp rule 2: keeps nothing.
 Py_ssize_t rankmap_length(PyObject* self) noexcept {
     return tavrin::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-        unsigned facts = 0;
+        tavrin::Facts facts = 0;
         if (facts_of(self, facts) < 0) {
             return -1;
         }
@@ -1438,12 +1301,12 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
         if (guard.failed()) {
             return -1;
         }
-        if (facts & OWN_LEN) {
-            Ref order = get_order(self, facts);
-            return order ? PyObject_Size(order.get()) : -1;
-        }
         // What the generic slot does with __len__'s result.
-        Ref r = call_special(self, S.s_len, nullptr, 0);
+        Ref r = tavrin::call_base(type_facts, ROW_LEN, self, {}, [&] {
+            Ref order = get_order(self, facts);
+            const Py_ssize_t n = order ? PyObject_Size(order.get()) : -1;
+            return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
+        });
         if (!r) {
             return -1;
         }
@@ -1466,7 +1329,7 @@ Py_ssize_t rankmap_length(PyObject* self) noexcept {
 // reentry.hpp rule 2, as __iter__.
 PyObject* rankmap_tp_iter(PyObject* self) noexcept {
     return tavrin::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        unsigned facts = 0;
+        tavrin::Facts facts = 0;
         if (facts_of(self, facts) < 0) {
             return nullptr;
         }
@@ -1480,11 +1343,10 @@ PyObject* rankmap_tp_iter(PyObject* self) noexcept {
         if (guard.failed()) {
             return nullptr;
         }
-        if (facts & OWN_ITER) {
+        Ref it = tavrin::call_base(type_facts, ROW_ITER, self, {}, [&] {
             Ref order = get_order(self, facts);
-            return order ? PyObject_GetIter(order.get()) : nullptr;
-        }
-        Ref it = call_special(self, S.s_iter, nullptr, 0);
+            return order ? Ref::steal(PyObject_GetIter(order.get())) : Ref();
+        });
         if (it && !PyIter_Check(it.get())) {
             PyErr_Format(PyExc_TypeError, "iter() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
             return nullptr;
@@ -1540,7 +1402,7 @@ int make_unpack_helper() {
     return S.unpack_pair ? 0 : -1;
 }
 
-int rankmap_body(PyObject* m) {
+int rankmap_body(PyObject* m) noexcept {
     if (intern_all() < 0 || make_unpack_helper() < 0) {
         return -1;
     }
