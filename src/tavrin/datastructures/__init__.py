@@ -8,3 +8,4 @@ wispseq     a list that holds its items through weak references
 branchlet   a printable tree
 typegetter  a read-only attribute computed from the class
 """
+__version__ = "0.1.0"
