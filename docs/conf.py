@@ -36,7 +36,8 @@ myst_heading_anchors = 3
 
 autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
-autoclass_content = "class"
+# The class docstring, then the constructor's (its arguments).
+autoclass_content = "both"
 # The docstrings mark code with single backquotes, as help() shows them.
 default_role = "literal"
 smartquotes = False
