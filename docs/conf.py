@@ -38,6 +38,8 @@ autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
 # The class docstring, then the constructor's (its arguments).
 autoclass_content = "both"
+# A docstring shown is the object's own, never one inherited from a base.
+autodoc_inherit_docstrings = False
 # The docstrings mark code with single backquotes, as help() shows them.
 default_role = "literal"
 smartquotes = False
@@ -45,6 +47,50 @@ smartquotes = False
 html_theme = "alabaster"
 html_title = f"tavrin.datastructures {release}"
 html_static_path = []
+
+# Objects that carry no docstring of their own, on purpose: each keeps the
+# exact shape of the class or module it stands for. The reference shows this
+# text for them instead (only while their own docstring stays empty).
+SUPPLIED = {
+    "tavrin.datastructures.memberbag.NestedMemberBag": """
+A `MemberBag` whose keys may be dotted paths through nested levels:
+`bag['db.port']` is `bag['db']['port']`, and `bag.db.port` reads the same entry.
+
+Nested mappings given to the constructor, to `update()` or by item assignment
+become levels of the bag's own class. Writing a path makes the missing levels
+on the way (`bag['cache.ttl'] = 60` makes the level `cache`); `update()`
+merges a nested mapping into the level already there instead of replacing it.
+Reading, testing (`in`), deleting, `get()`, `pop()` and `setdefault()` take
+paths too.
+
+A missing key raises `KeyError` with the first missing part of the path.
+Writing a path through a value that is not a level raises
+`KeyError('target key "db" is a value, cannot update value against another NestedMemberBag')`
+and changes nothing. A structure nested deeper than the recursion limit, or
+one that contains itself, raises `RecursionError`.
+""",
+    "tavrin.datastructures.pathtable.IndexMarker": """
+A position in a list or tuple, as it appears in a path: `IndexMarker(seq, 2)`
+stands for `seq[2]`.
+
+It keeps the sequence's exact type as `type_` (so that `reconstruct()` builds
+a list, a tuple or a named tuple again) and the position as `index`, an int;
+it does not keep the sequence itself. Its repr is `list[2]`, `tuple[0]` and so
+on. Markers compare by identity, like plain objects: to test a path
+component, use `isinstance(part, IndexMarker)` and read `part.index`.
+""",
+    "tavrin.datastructures.branchlet": """
+A tree that prints itself: `Branchlet` is a named node with a list of
+children, and `str()` draws the node and all its descendants the way the
+`tree` command draws a directory hierarchy.
+""",
+    "tavrin.datastructures.typegetter": """
+A read-only attribute computed from the class it is read through:
+`typegetter` (another name of `TypeGetterDescriptor`) decorates a function in
+a class body, and every read of the attribute, through the class, a subclass
+or an instance, calls the function with that class.
+""",
+}
 
 # docs/architecture.md, the developers' notes, is written apart from the
 # reference: it joins the site when it exists, and what Sphinx says about it
@@ -113,12 +159,15 @@ def _public_objects():
 def _check_docstrings(app):
     """Warn for every public object of the modules without a docstring."""
     for qualname, obj in _public_objects():
-        if not (getattr(obj, "__doc__", None) or "").strip():
+        if not (getattr(obj, "__doc__", None) or "").strip() and qualname not in SUPPLIED:
             _logger().warning("%s has no docstring", qualname, type="tavrin", subtype="docstring")
 
 
-# Which objects the pages documented, by page, kept across incremental builds.
+# Which objects the pages documented, by page, kept across incremental builds;
+# the text of SUPPLIED goes in here too.
 def _record_documented(app, what, name, obj, options, lines):
+    if name in SUPPLIED and not (getattr(obj, "__doc__", None) or "").strip():
+        lines[:0] = SUPPLIED[name].strip("\n").splitlines() + [""]
     if app.env.docname:
         app.env.tavrin_documented = getattr(app.env, "tavrin_documented", {})
         app.env.tavrin_documented.setdefault(app.env.docname, set()).add(name)
