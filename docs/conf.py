@@ -2,7 +2,7 @@
 
 Build it with warnings as errors (see the README's Development section):
 
-    python -m sphinx -W --keep-going -b html docs docs/_build/html
+    python -m sphinx -W --keep-going -b html docs build/docs
 
 The modules are imported, not read: install the package (`pip install
 '.[docs]'`) or put a development build first on the path (`PYTHONPATH=src`).
@@ -31,7 +31,7 @@ version = release = package.__version__
 extensions = ["sphinx.ext.autodoc", "myst_parser"]
 source_suffix = {".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build"]
+exclude_patterns = []
 myst_heading_anchors = 3
 
 autodoc_member_order = "bysource"
