@@ -73,9 +73,11 @@ def main(wheel_path, python_tag):
         problems.append(f"libraries were grafted into it ({', '.join(grafted)})")
     if problems:
         sys.exit(f"{wheel.name}:\n  " + "\n  ".join(problems) + f"\nauditwheel show:\n{show.stdout}")
-    libraries = re.search(r"system-provided shared libraries: (.*?)(?: This constrains|$)", report)
-    print(f"{wheel.name}: auditwheel show: consistent with {shown}"
-          + (f"; references {libraries.group(1)}" if libraries else "; references no versioned symbols"))
+    # "lib.so.6 with versions {'B', 'A'}, ..." with each set sorted.
+    symbols = sorted((lib, sorted(re.findall(r"'([^']+)'", versions))) for lib, versions in
+                     re.findall(r"(\S+\.so[.\d]*) with versions \{([^}]*)\}", report))
+    print(f"{wheel.name}: auditwheel show: consistent with {shown}; versioned symbols: "
+          + ("; ".join(f"{lib} {' '.join(v)}" for lib, v in symbols) or "none"))
 
 
 if __name__ == "__main__":
