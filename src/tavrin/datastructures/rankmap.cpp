@@ -1018,7 +1018,7 @@ Ref eq_impl(PyObject* self, PyObject* other) {
 
 TAVRIN_METHOD(rankmap_init);
 Function f_init("__init__", "$self, *args, **kwargs",
-                "Start empty, then add the arguments with self.update(*args, **kwargs): an\n"
+                "Start empty, then add the arguments with `self.update(*args, **kwargs)`: an\n"
                 "iterable of (key, value) pairs and/or keywords, in that order.",
                 rankmap_init);
 
