@@ -1058,7 +1058,7 @@ Ref new_generator(PyObject* indict, PyObject* path) noexcept {
 TAVRIN_METHOD(f_marker_init, marker_init, "__init__", "$self, obj, index",
               "Tracks the index position of elements in a list or tuple.\n"
               "\n"
-              ":param obj: the list or tuple the position belongs to; its exact type is kept as type_\n"
+              ":param obj: the list or tuple the position belongs to; its exact type is kept as `type_`\n"
               ":param index: the position in it, kept as int(index)") {
     PyObject* argv[2];
     if (!f_marker_init.bind(self, args, nargs, kwnames, argv)) {
@@ -1968,14 +1968,15 @@ TAVRIN_METHOD(f_table_reconstruct, table_reconstruct, "reconstruct", "$self",
               "\n"
               "The entries are placed in table order: every mapping level becomes a new\n"
               "plain dict (keys in order of first appearance), every IndexMarker level a new\n"
-              "sequence of the marker's type_. A marker whose index is not yet present in\n"
+              "sequence of the marker's `type_`. A marker whose index is not yet present in\n"
               "its level appends one element and otherwise addresses the level's last\n"
               "element, so positions are renumbered from 0; at a tuple level every value\n"
               "after the first makes the tuple one element longer. For a repeated path the\n"
               "last entry wins. Leaf values are placed as the very objects the table holds.\n"
               "The table itself is not changed.\n"
               "\n"
-              "Beyond what the walk of __flatten__ produces:\n"
+              "Beyond what the walk of `__flatten__` produces:\n"
+              "\n"
               "- an entry whose path is empty or starts with an IndexMarker raises\n"
               "  ValueError (it has no place in a dict);\n"
               "- a path that goes on below a value stored by an earlier entry works on a\n"
@@ -1984,11 +1985,15 @@ TAVRIN_METHOD(f_table_reconstruct, table_reconstruct, "reconstruct", "$self",
               "  values and the caller's data are never changed;\n"
               "- tuples whose elements are containers, and list or tuple subclasses, are\n"
               "  rebuilt faithfully: they are built as lists and made into their type at the\n"
-              "  end (tuple(...), type_._make(...) for named tuples, type_(...) otherwise);\n"
-              "  a marker type_ that is not a list or tuple type raises TypeError.\n"
+              "  end (`tuple(...)`, `type_._make(...)` for named tuples, `type_(...)`\n"
+              "  otherwise); a marker `type_` that is not a list or tuple type raises\n"
+              "  TypeError.\n"
               "\n"
               ":return: a new dict\n"
-              ":raises ValueError: an entry that does not unpack into (path, value)") {
+              ":raises ValueError: an entry that does not unpack into (path, value), has an\n"
+              "    empty path or a path that starts with an IndexMarker\n"
+              ":raises TypeError: a path that goes on below a value that is not a mapping,\n"
+              "    list or tuple, or a marker `type_` that is not a list or tuple type") {
     if (!f_table_reconstruct.bind(self, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }

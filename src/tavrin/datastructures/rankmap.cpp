@@ -969,7 +969,7 @@ Ref eq_impl(PyObject* self, PyObject* other) {
 
 // reentry.hpp rule 2: each assignment reads _data and _order anew.
 TAVRIN_METHOD(f_init, rankmap_init, "__init__", "$self, *args, **kwargs",
-              "Start empty, then add the arguments with self.update(*args, **kwargs): an\n"
+              "Start empty, then add the arguments with `self.update(*args, **kwargs)`: an\n"
               "iterable of (key, value) pairs and/or keywords, in that order.") {
     std::pair<PyObject* const*, Py_ssize_t> star;
     Ref kw;
