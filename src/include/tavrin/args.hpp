@@ -34,7 +34,7 @@ inline bool refuse_keywords() noexcept {
 enum class Kind { Method, ClassMethod, StaticMethod, ModuleFunction };
 
 // An entry point: noexcept, since nothing thrown may cross into the interpreter.
-using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 class Function {
 public:

@@ -41,42 +41,6 @@ inline int super_lookup(PyTypeObject* type, PyTypeObject* owner, PyObject* name,
     return 0;
 }
 
-// Remembers that, for one receiving type, `super_lookup(type, owner, name)`
-// finds `expected`: an entry of a fixed object we know the behaviour of
-// (our own method descriptor, or a built-in's slot wrapper). Valid while
-// the type's version tag is unchanged: any change to the type or a class
-// in its MRO gives it a new tag. Only positive answers are cached.
-class LookupCache {
-public:
-    // 1 when the lookup finds `expected`, 0 when it finds something else.
-    int check(PyTypeObject* type, PyTypeObject* owner, PyObject* name, PyObject* expected) noexcept {
-        const unsigned int tag = type_version(type);
-        if (tag != 0 && type == type_ && tag == tag_) {
-            return 1;
-        }
-        // The lookup may run Python code (see super_lookup) that gives the
-        // object another class: the type must outlive the tag read below.
-        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        Ref found;
-        if (super_lookup(type, owner, name, found) < 0) {
-            return -1;
-        }
-        if (found.get() != expected) {
-            return 0;
-        }
-        const unsigned int tag_after = type_version(type);
-        if (tag_after != 0 && tag_after == tag) {
-            type_ = type;
-            tag_ = tag;
-        }
-        return 1;
-    }
-
-private:
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-};
-
 // A new tuple of n borrowed items.
 inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) noexcept {
     Ref t = Ref::steal(PyTuple_New(n));
@@ -129,32 +93,6 @@ inline Ref call_super(PyObject* self, PyTypeObject* owner, PyObject* name, PyObj
     return Ref::steal(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
 }
 
-// Whether `obj.name` would find exactly `expected` (a function or method
-// descriptor of a class) through the generic attribute lookup: the type's
-// MRO finds it, and no entry of the instance's __dict__ shadows it.
-// 1 yes, 0 no (take the generic path), -1 error.
-inline int attribute_is(PyObject* obj, PyObject* name, PyObject* expected, LookupCache& cache) noexcept {
-    // Held: the check may run Python code that gives obj another class.
-    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        return 0;
-    }
-    const int rc = cache.check(type, nullptr, name, expected);
-    if (rc <= 0) {
-        return rc;
-    }
-    if (type->tp_dictoffset == 0) {
-        return 1;
-    }
-    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!dict) {
-        return -1;
-    }
-    const int has = PyDict_Contains(dict.get(), name);
-    return has < 0 ? -1 : !has;
-}
-
 // The raw entry `name` of a type's own namespace (borrowed for the life of
 // the process: used for built-in types' slot wrappers).
 inline PyObject* builtin_entry(PyTypeObject* type, const char* name) noexcept {
@@ -167,7 +105,7 @@ inline PyObject* builtin_entry(PyTypeObject* type, const char* name) noexcept {
         }
         return nullptr;
     }
-    return out.release();  // kept for the life of the process
+    return keep(std::move(out));
 }
 
 }  // namespace tavrin
