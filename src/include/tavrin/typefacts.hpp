@@ -156,6 +156,22 @@ int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
     return has < 0 ? -1 : !has;
 }
 
+// What a fast path that hands work to its base class does: `direct()` when
+// row r holds for type(self), else `generic(owner, name)`, the call the
+// generic code makes.
+template <std::size_t Rows, class Direct, class Generic>
+Ref base_or_generic(TypeFacts<Rows>& facts, unsigned r, PyObject* self, Direct&& direct, Generic&& generic) noexcept {
+    const int lands = facts.holds(Py_TYPE(self), r);
+    if (lands < 0) {
+        return Ref();
+    }
+    if (lands) {
+        return direct();
+    }
+    const FactRow& row = facts.row(r);
+    return generic(row.owner ? *row.owner : nullptr, *row.name);
+}
+
 // `super(owner, self).name(*args)` for row r of `facts`, whose expected
 // entry is a built-in's (`args` as a vectorcall's: `nargs` positionals,
 // then the values of `kwnames`): `direct()`, the built-in's own code, when
@@ -165,15 +181,9 @@ int attribute_is(PyObject* obj, TypeFacts<Rows>& facts, unsigned r) noexcept {
 template <std::size_t Rows, class Direct>
 Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* const* args, std::size_t nargs,
               Direct&& direct, PyObject* kwnames = nullptr) noexcept {
-    const int lands = facts.holds(Py_TYPE(self), r);
-    if (lands < 0) {
-        return Ref();
-    }
-    if (lands) {
-        return direct();
-    }
-    const FactRow& row = facts.row(r);
-    return call_super(self, row.owner ? *row.owner : nullptr, *row.name, args, nargs, kwnames);
+    return base_or_generic(facts, r, self, static_cast<Direct&&>(direct), [&](PyTypeObject* owner, PyObject* name) {
+        return call_super(self, owner, name, args, nargs, kwnames);
+    });
 }
 
 // The same with the arguments written out: the positionals, then the
@@ -191,40 +201,34 @@ Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, std::initializ
 template <std::size_t Rows, class Direct>
 Ref call_base(TypeFacts<Rows>& facts, unsigned r, PyObject* self, PyObject* args, PyObject* kwargs,
               Direct&& direct) noexcept {
-    const int lands = facts.holds(Py_TYPE(self), r);
-    if (lands < 0) {
-        return Ref();
-    }
-    if (lands) {
-        return direct();
-    }
-    const FactRow& row = facts.row(r);
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) {
-        return call_super(self, row.owner ? *row.owner : nullptr, *row.name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
-    }
-    // Our own copies: the keywords' dict is the caller's.
-    Ref all = Ref::steal(PyTuple_New(npos + nkw));
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!all || !kwnames) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        PyObject* a = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(a);
-        PyTuple_SET_ITEM(all.get(), i, a);
-    }
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    for (Py_ssize_t i = 0; i < nkw && PyDict_Next(kwargs, &pos, &k, &v); ++i) {
-        Py_INCREF(k);
-        PyTuple_SET_ITEM(kwnames.get(), i, k);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(all.get(), npos + i, v);
-    }
-    return call_super(self, row.owner ? *row.owner : nullptr, *row.name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
-                      kwnames.get());
+    return base_or_generic(facts, r, self, static_cast<Direct&&>(direct), [&](PyTypeObject* owner, PyObject* name) {
+        const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+        const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        if (nkw == 0) {
+            return call_super(self, owner, name, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(npos));
+        }
+        // Our own copies: the keywords' dict is the caller's.
+        Ref all = Ref::steal(PyTuple_New(npos + nkw));
+        Ref kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!all || !kwnames) {
+            return Ref();
+        }
+        for (Py_ssize_t i = 0; i < npos; ++i) {
+            PyObject* a = PyTuple_GET_ITEM(args, i);
+            Py_INCREF(a);
+            PyTuple_SET_ITEM(all.get(), i, a);
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (Py_ssize_t i = 0; i < nkw && PyDict_Next(kwargs, &pos, &k, &v); ++i) {
+            Py_INCREF(k);
+            PyTuple_SET_ITEM(kwnames.get(), i, k);
+            Py_INCREF(v);
+            PyTuple_SET_ITEM(all.get(), npos + i, v);
+        }
+        return call_super(self, owner, name, &PyTuple_GET_ITEM(all.get(), 0), static_cast<size_t>(npos),
+                          kwnames.get());
+    });
 }
 
 // A slot's int result as a call's: None, or empty on error.
