@@ -27,6 +27,18 @@ SECONDS = 1.5
 WORKERS = 4
 
 
+def run_for(threads, stop):
+    """Starts the threads, lets them run for SECONDS, then stops and joins
+    them; collects what they left behind."""
+    for t in threads:
+        t.start()
+    stop.wait(SECONDS)
+    stop.set()
+    for t in threads:
+        t.join()
+    gc.collect()
+
+
 class Item:
     """Compares by identity in Python code, so every comparison the lists make
     runs bytecode, where the interpreter may switch threads."""
@@ -185,13 +197,7 @@ def test_wispseq_entries_follow_their_objects_across_threads():
     threads = [run.guarded(run.worker, i) for i in range(WORKERS)]
     threads += [run.guarded(run.reader), run.guarded(run.reader), run.guarded(run.collector)]
     try:
-        for t in threads:
-            t.start()
-        run.stop.wait(SECONDS)
-        run.stop.set()
-        for t in threads:
-            t.join()
-        gc.collect()
+        run_for(threads, run.stop)
     finally:
         sys.setswitchinterval(old_interval)
         sys.unraisablehook = old_hook
@@ -319,12 +325,7 @@ def test_flatten_generator_raced_by_next_send_throw_and_close():
     threads = [guarded(stepper), guarded(stepper), guarded(builder)]
     threads += [guarded(meddler, i) for i in range(3)]
     try:
-        for t in threads:
-            t.start()
-        stop.wait(SECONDS)
-        stop.set()
-        for t in threads:
-            t.join()
+        run_for(threads, stop)
     finally:
         sys.setswitchinterval(old_interval)
     assert unexpected == []
@@ -481,13 +482,7 @@ def test_wispseq_under_the_collector_and_finalizers_that_write_to_it():
     gc.set_threshold(5, 2, 2)
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(WORKERS)]
     try:
-        for t in threads:
-            t.start()
-        stop.wait(SECONDS)
-        stop.set()
-        for t in threads:
-            t.join()
-        gc.collect()
+        run_for(threads, stop)
     finally:
         gc.set_threshold(*old_threshold)
         sys.setswitchinterval(old_interval)
@@ -627,13 +622,7 @@ def test_rankmap_under_threads_collector_and_keys_that_change_it():
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(WORKERS)]
     threads.append(threading.Thread(target=collector))
     try:
-        for t in threads:
-            t.start()
-        stop.wait(SECONDS)
-        stop.set()
-        for t in threads:
-            t.join()
-        gc.collect()
+        run_for(threads, stop)
     finally:
         sys.setswitchinterval(old_interval)
         gc.set_threshold(*old_threshold)
