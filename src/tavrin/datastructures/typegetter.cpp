@@ -102,7 +102,7 @@ int typegetter_body(PyObject* m) noexcept {
         PyObject_SetAttrString(m, "typegetter", cls.get()) < 0) {
         return -1;
     }
-    S.Descriptor = reinterpret_cast<PyTypeObject*>(cls.release());  // held for the life of the process
+    S.Descriptor = reinterpret_cast<PyTypeObject*>(tavrin::keep(std::move(cls)));
     S.Descriptor->tp_descr_get = descriptor_slot;
     return 0;
 }
