@@ -14,9 +14,9 @@ are met), the charts ratios.png and scaling.png, and the performance rows of
 each module's section in the top-level README.md.
 
 Each module's notes in benchmarks/README.md (between `<!-- notes:MODULE -->`
-and `<!-- /notes:MODULE -->`) are written by hand and kept as they are; so is
+and `<!-- /notes:MODULE -->`) are written by hand and kept as they are; so are
 the command-line tool's table (`<!-- notes:cli -->`), which bench_cli.py
-measures on its own.
+measures on its own, and the before-and-after table (`<!-- notes:history -->`).
 Needs the `bench` extra (pyperf, matplotlib and the peer libraries) and the
 package built: installed, or built in place (the README's development build),
 which is then preferred.
@@ -597,6 +597,15 @@ def write_report(rows, meta):
         "<!-- notes:cli -->",
         notes.get("cli", "(no figures yet)\n").rstrip("\n"),
         "<!-- /notes:cli -->",
+        "",
+        "# Before and after",
+        "",
+        "Every module's ratios before and after a round of changes, each from one run of this script; "
+        "kept here by hand.",
+        "",
+        "<!-- notes:history -->",
+        notes.get("history", "(no figures yet)\n").rstrip("\n"),
+        "<!-- /notes:history -->",
     ])
     REPORT.write_text(text.rstrip("\n") + "\n")
     if TOP_README.exists():
