@@ -157,6 +157,7 @@ def test_get_missing_path(path):
     (("paths",), '{"a": [1, -Infinity]}', "<stdin>: -Infinity is not a JSON number"),
     (("paths", "--filter-eval", "And(lambda line: 1 / 0)"), '{"a": 1}',
      "--filter-eval: ZeroDivisionError: division by zero, on the line '\"a\" = 1'"),
+    (("paths", "--filter-eval", "lambda line: True"), "{}", "it must give And, Or or Not"),
     (("paths", "--filter", "x["), "{}", "filter 'x[': not a regular expression"),
     (("get", "-", "a[0"), "{}", "path 'a[0': unexpected '['"),
     (("get", "-", "a", "--raw"), '{"a": "\\ud800"}', "holds a lone surrogate, which has no raw form"),

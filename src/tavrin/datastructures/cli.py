@@ -537,7 +537,14 @@ def eval_filter(text):
         return logic_str(text)
     except ValueError as exc:
         cause = exc.__context__
-        detail = f" ({type(cause).__name__}: {cause})" if cause is not None else ""
+        if type(cause) is AssertionError and not cause.args:
+            # The text ran but gave something other than a logic object (a
+            # bare lambda or a string): say what it has to give.
+            detail = " (it must give And, Or or Not, as in And(lambda line: ...))"
+        elif cause is not None:
+            detail = f" ({type(cause).__name__}: {cause})"
+        else:
+            detail = ""
         raise InputError(f"{exc}{detail}") from None
 
 
