@@ -26,11 +26,6 @@ inline bool keywords_are_strings(PyObject* kwargs) noexcept {
     return !kwargs || PyArg_ValidateKeywordArguments(kwargs) != 0;
 }
 
-inline bool refuse_keywords() noexcept {
-    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    return false;
-}
-
 enum class Kind { Method, ClassMethod, StaticMethod, ModuleFunction };
 
 // An entry point: noexcept, since nothing thrown may cross into the interpreter.
@@ -94,6 +89,7 @@ public:
         return bind_general(self, args, nargs, kwnames, out, star, kwextra);
     }
 
+private:
     // bind() for any call.
     bool bind_general(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                       std::pair<PyObject* const*, Py_ssize_t>* star, Ref* kwextra) const noexcept {
@@ -130,7 +126,9 @@ public:
                     return reject(self, args, nargs, kwnames);
                 }
                 if (!PyUnicode_Check(kw)) {
-                    return refuse_keywords();  // only a C caller can pass these
+                    // Only a C caller can pass these.
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return false;
                 }
                 if (!*kwextra) {
                     *kwextra = Ref::steal(PyDict_New());
@@ -179,7 +177,6 @@ public:
         return false;
     }
 
-private:
     struct Param {
         std::string name;
         PyObject* interned = nullptr;
